@@ -1,0 +1,110 @@
+#include "link/port.h"
+
+#include "link/frame_format.h"
+#include "platform/platform.h"
+
+namespace lpx {
+
+int portaddr = 0;
+int portaddr1 = 0;
+char portnr[2] = {0, 0};
+volatile sig_atomic_t keyflag = 0;
+int abortClicked = 0;
+WaitPolicy waitPolicy = kServerWaitPolicy;
+
+namespace {
+constexpr uint16_t kLptBase[4] = {0, 0x3BC, 0x378, 0x278};
+constexpr uint8_t kControlNoInterrupts = 0x04;
+constexpr uint32_t kSignalPauseUs = 50000;
+constexpr uint32_t kAbortPauseUs = 100000;
+}  // namespace
+
+void ResetLinkPortState() {
+  portaddr = 0;
+  portaddr1 = 0;
+  portnr[0] = portnr[1] = 0;
+  keyflag = 0;
+  abortClicked = 0;
+  waitPolicy = kServerWaitPolicy;
+}
+
+uint8_t ReadPort(uint16_t port) { return platform->In(port); }
+
+void WritePort(uint16_t port, uint8_t value) { platform->Out(port, value); }
+
+int GetPortAddress(int number) {
+  if (number < 1 || number > 3) {
+    number = 2;
+    portnr[0] = '2';
+    portnr[1] = 0;
+  }
+  uint16_t base = kLptBase[number];
+  return platform->Permit(base) ? base : 0;
+}
+
+int FindPort() {
+  abortClicked = 0;
+  for (int cycle = 0; cycle < kFindPortCycles; ++cycle) {
+    if (abortClicked) return 0;
+    for (int number = 3; number >= 1; --number) {
+      portaddr = GetPortAddress(number);
+      if (portaddr == 0) continue;
+      portaddr1 = portaddr + 1;
+      SendDisableInterrupts();
+      WritePort(static_cast<uint16_t>(portaddr), 0);
+      if (WaitForBitFlip(0, kProbeTries)) {
+        portnr[0] = static_cast<char>('0' + number);
+        portnr[1] = 0;
+        return portaddr;
+      }
+      abortClicked = keyflag;
+    }
+  }
+  return 0;
+}
+
+int WaitForBitFlip(int wanted, int tries) {
+  const uint8_t want = wanted ? kStatusBusyBit : 0;
+  const uint16_t status = static_cast<uint16_t>(portaddr1);
+  int64_t bursts = static_cast<int64_t>(tries - 1) * waitPolicy.burstsPerTry;
+  for (; bursts > 0; --bursts) {
+    for (int32_t i = 0; i < waitPolicy.burstReads; ++i) {
+      if ((ReadPort(status) & kStatusBusyBit) == want) return 1;
+    }
+    platform->SleepUs(waitPolicy.pauseUs);
+  }
+  return 0;
+}
+
+int WaitForStatusBit() {
+  for (;;) {
+    if ((ReadPort(static_cast<uint16_t>(portaddr1)) & kStatusBusyBit) == 0) return 1;
+    platform->SleepUs(kIdlePollUs);
+    abortClicked = keyflag;
+    if (abortClicked) return 0;
+  }
+}
+
+void SendDisableInterrupts() {
+  WritePort(static_cast<uint16_t>(portaddr + 2), kControlNoInterrupts);
+}
+
+void SignalConnectionError() {
+  const uint16_t data = static_cast<uint16_t>(portaddr);
+  for (int i = 0; i < 2; ++i) {
+    WritePort(data, kCodeWrongBlock);
+    platform->SleepUs(kSignalPauseUs);
+    WritePort(data, kCodeWrongBlock | kBusyLine);
+    platform->SleepUs(kSignalPauseUs);
+  }
+}
+
+void SignalAbortTransfer() {
+  const uint16_t data = static_cast<uint16_t>(portaddr);
+  WritePort(data, kCodeWrongBlock | kBusyLine);
+  platform->SleepUs(kAbortPauseUs);
+  WritePort(data, kCodeWrongBlock);
+  platform->SleepUs(kAbortPauseUs);
+}
+
+}  // namespace lpx

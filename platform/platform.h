@@ -1,0 +1,48 @@
+// The one seam between the program and the outside world: the port
+// registers, the permission to use them, the sleeps and the clock.
+//
+// Three implementations exist and the build picks one per program:
+//   port_hw.cc   ioperm/inb/outb on a real x86 parallel port;
+//   port_sim.cc  the simulated cable, a shared 64-byte file per port;
+//   testing/fake_port.h  a recording fake with a virtual clock (tests only).
+// Nothing above this layer touches hardware, sleeps or reads the clock
+// in any other way.
+#pragma once
+
+#include <cstdint>
+
+namespace lpx {
+
+// A clock reading: whole seconds since the epoch and milliseconds.
+struct TimeB {
+  int64_t time = 0;
+  uint16_t millitm = 0;
+};
+
+class Platform {
+ public:
+  virtual ~Platform() = default;
+
+  // One byte input from an I/O address.
+  virtual uint8_t In(uint16_t addr) = 0;
+  // One byte output to an I/O address.
+  virtual void Out(uint16_t addr, uint8_t value) = 0;
+  // Asks for access to the three addresses base, base + 1, base + 2.
+  // Returns true when access was granted.
+  virtual bool Permit(uint16_t base) = 0;
+  // Sleeps for the given number of microseconds.
+  virtual void SleepUs(uint32_t us) = 0;
+  // Reads the clock.
+  virtual TimeB Now() = 0;
+};
+
+// The platform in use. Programs set it first thing in main; tests point it
+// at a fake.
+extern Platform* platform;
+
+// The factory each program links in from exactly one backend source file.
+// `end` is the cable end for the simulated build (0 server, 1 client); the
+// hardware build ignores it.
+Platform* MakeDefaultPlatform(int end);
+
+}  // namespace lpx

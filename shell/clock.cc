@@ -1,0 +1,14 @@
+#include "shell/clock.h"
+
+namespace lpx {
+
+TimeB time_a;
+TimeB time_b;
+uid_t uid = 999;
+
+int64_t ElapsedSeconds() {
+  time_b = platform->Now();
+  return time_b.time - time_a.time;
+}
+
+}  // namespace lpx

@@ -1,0 +1,26 @@
+// The console log: messages with a column count, and "OK" in column 48.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace lpx {
+
+constexpr size_t kScratchSize = 750;
+extern char scratch[kScratchSize];  // shared working buffer of the program
+extern int32_t atmLen;              // characters on the current screen line
+extern int32_t atmNL;               // 1 when the log stands at the start of a line
+
+void ResetMemoState();
+
+// Appends a message. A leading line end is dropped when the log stands at
+// the start of a line. The text is in the client's character set and is
+// converted for the console (euro exchange, or UTF-8 in variant C); text
+// that would not fit `scratch` after conversion is written in pieces, never
+// past the buffer.
+void AddToMemo(const char* text);
+
+// Closes the current line with "OK" in the OK column.
+void AddToMemoOkay();
+
+}  // namespace lpx

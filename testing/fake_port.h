@@ -1,0 +1,94 @@
+// A recording fake of the platform with a virtual clock, for tests.
+//
+// Every register access is logged in order; runs of identical reads fold
+// into one entry with a count, so "9,999 reads then a 100 ms sleep" is two
+// entries. Time moves only when the code under test sleeps. What the peer
+// shows on the status register comes either from a fixed data byte
+// (SetPeerData) or from a reactive FakePeer that sees every access.
+#pragma once
+
+#include <cstdint>
+#include <set>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace lpx {
+
+class FakePort;
+
+// The far end of the cable as the test scripts it. Data() is the peer's data
+// register (D0-D4); the fake derives the status register from it through the
+// cable's wiring.
+class FakePeer {
+ public:
+  virtual ~FakePeer() = default;
+  virtual uint8_t Data(const FakePort& port) = 0;
+  // Called after the code under test wrote `value` to `addr`.
+  virtual void OnWrite(FakePort& /*port*/, uint16_t /*addr*/, uint8_t /*value*/) {}
+  // Called before the code under test reads `addr`.
+  virtual void OnRead(FakePort& /*port*/, uint16_t /*addr*/) {}
+  // Called after the virtual clock advanced by a sleep.
+  virtual void OnSleep(FakePort& /*port*/) {}
+};
+
+class FakePort final : public Platform {
+ public:
+  enum class Kind : uint8_t { kRead, kWrite, kPermit, kSleep };
+  struct Access {
+    Kind kind;
+    uint16_t addr;    // register address, or base for kPermit
+    uint32_t value;   // byte read or written; 1/0 granted for kPermit; µs for kSleep
+    uint32_t count;   // repetitions folded into this entry (reads only)
+  };
+
+  // Virtual start: 2026-01-15 12:00:00 UTC.
+  static constexpr int64_t kStartEpoch = 1768478400;
+
+  FakePort();
+
+  uint8_t In(uint16_t addr) override;
+  void Out(uint16_t addr, uint8_t value) override;
+  bool Permit(uint16_t base) override;
+  void SleepUs(uint32_t us) override;
+  TimeB Now() override;
+
+  // --- Scripting ---
+  void SetPeerData(uint8_t value) { peer_data_ = value; }
+  void SetPeer(FakePeer* peer) { peer_ = peer; }
+  void RefusePort(uint16_t base) { refused_.insert(base); }
+  void SetNowUs(uint64_t us) { now_us_ = us; }
+  // When set, every access also advances the virtual clock by this much,
+  // so that long busy loops can see the clock move.
+  void SetAccessCostUs(uint64_t us) { access_cost_us_ = us; }
+  void SetRecording(bool on) { recording_ = on; }
+
+  // --- Inspection ---
+  const std::vector<Access>& log() const { return log_; }
+  void ClearLog() { log_.clear(); }
+  uint64_t NowUs() const { return now_us_; }
+  // The status byte the code under test reads now.
+  uint8_t Status() const;
+  // The last value written to the server's data/control register of `base`.
+  uint8_t Register(uint16_t addr) const;
+  // Values written to `addr`, in order.
+  std::vector<uint8_t> WritesTo(uint16_t addr) const;
+  // Total reads of `addr`, folded entries expanded.
+  uint64_t ReadsOf(uint16_t addr) const;
+  // Sleeps in µs, in order.
+  std::vector<uint32_t> Sleeps() const;
+
+ private:
+  void Record(Kind kind, uint16_t addr, uint32_t value);
+
+  std::vector<Access> log_;
+  uint64_t now_us_ = 0;
+  uint64_t access_cost_us_ = 0;
+  uint8_t peer_data_ = 0;
+  FakePeer* peer_ = nullptr;
+  std::set<uint16_t> refused_;
+  uint8_t registers_[0x400] = {};
+  bool recording_ = true;
+};
+
+}  // namespace lpx
