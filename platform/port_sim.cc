@@ -169,6 +169,8 @@ void SimMakeParentDirs(const char* path) {
   }
 }
 
+Platform* NewSimulatedCable(int end) { return new SimulatedCable(end); }
+
 Platform* MakeDefaultPlatform(int end) {
   static SimulatedCable cable(end);
   return &cable;
