@@ -8,8 +8,8 @@
 
 namespace lpx {
 
-extern int32_t DOSmode;                 // code page 437 detected in this text upload
-extern const uint8_t dosTable[128];     // code page 437 0x80..0xFF -> Latin-1
+extern int32_t DOSmode;              // code page 437 detected in this text upload
+extern const uint8_t dosTable[128];  // code page 437 0x80..0xFF -> Latin-1
 
 void ResetCharsetState();
 
@@ -37,9 +37,15 @@ bool EncodeUTF8(const char* in, char* out, size_t size);
 // euro sign as 0x80, anything else beyond 0x7F or malformed as '~'.
 void DecodeUTF8InPlace(char* text);
 
-// The UTF-8 decoding of a byte stream read one byte at a time. `first` is
-// the byte already read; `next` reads the following byte (returns -1 at end
-// of stream). Returns the client byte.
+// The UTF-8 decoding of a byte stream read one byte at a time, without
+// look-ahead. `first` is the byte already read (0..255); `next` reads the
+// following byte (returns -1 at end of stream). Returns the client byte:
+// below 0x80 itself; a lone 0x80..0xBF '~'. A lead byte 0xC0..0xFF reads one
+// more byte, which is consumed whatever it is (a non-continuation byte or the
+// end gives '~'); with a continuation byte, 0xE0..0xEF reads a third byte
+// (E2 82 AC gives 0x80, any other triple '~'), C2/C3 give U+0080..U+00FF as
+// one byte, the rest '~'. So at most two bytes are read through `next`; the
+// caller's reader counts them if it needs byte positions.
 using ByteReader = int (*)(void* context);
 uint8_t DecodeUTF8Stream(int first, ByteReader next, void* context);
 

@@ -23,8 +23,16 @@ void ResetFatTimeState();
 // year field = low 7 bits of years since 1980).
 uint32_t FATtime(time_t t);
 
-// FAT date/time word -> Unix time, reading the 7-bit year within the 128
-// years that end 100000 s after the program's start time.
+// FAT date/time word -> Unix time (local time), reading the 7-bit year
+// within the 128 years that end 100000 s after the program's start time
+// (`time_a`). Out-of-range fields carry over as mktime does (month 0 is
+// December of the year before, day 0 the last day of the month before).
+// Daylight-saving time is settled by mktime from the date, so a word read
+// back with FATtime is the same word all year, with two exceptions at the
+// changes of season: a time in the hour skipped in spring does not exist and
+// is read as the clocks before the change would show it (02:30 becomes 03:30
+// summer time, the same instant as 02:30 standard time); a time in the hour
+// repeated in autumn is read as the first of its two instants (summer time).
 time_t UXtime(uint32_t word);
 
 // The attribute byte of a Unix mode: 16 when (mode & 0x6000) == 0x4000,

@@ -1,0 +1,7 @@
+#include "convert/variant.h"
+
+namespace lpx {
+
+bool variantC = false;
+
+}  // namespace lpx
