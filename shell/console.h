@@ -13,6 +13,9 @@ void ConsoleWrite(const char* bytes, size_t n);
 // fit is cut at the buffer's size (console text only, never data).
 void ConsolePrintf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
+// The file descriptor console bytes go to (async-signal-safe to use).
+int ConsoleFd();
+
 // Tests: capture console output into a string instead of fd 1.
 void ConsoleCaptureStart();
 std::string ConsoleCaptureTake();  // returns what was captured and clears it

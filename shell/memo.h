@@ -1,6 +1,7 @@
 // The console log: messages with a column count, and "OK" in column 48.
 #pragma once
 
+#include <csignal>
 #include <cstddef>
 #include <cstdint>
 
@@ -8,8 +9,10 @@ namespace lpx {
 
 constexpr size_t kScratchSize = 750;
 extern char scratch[kScratchSize];  // shared working buffer of the program
-extern int32_t atmLen;              // characters on the current screen line
-extern int32_t atmNL;               // 1 when the log stands at the start of a line
+// The two counters are also touched by the Ctrl/C handler, hence
+// sig_atomic_t (a 32-bit int here).
+extern volatile sig_atomic_t atmLen;  // characters on the current screen line
+extern volatile sig_atomic_t atmNL;   // 1 when the log stands at the start of a line
 
 void ResetMemoState();
 

@@ -6,8 +6,11 @@ namespace lpx {
 
 FakePort::FakePort() = default;
 
-uint8_t FakePort::Status() const {
-  uint8_t data = peer_ != nullptr ? peer_->Data(*this) : peer_data_;
+uint8_t FakePort::Status(uint16_t statusAddr) const {
+  auto it = port_peer_.find(static_cast<uint16_t>(statusAddr - 1));
+  uint8_t data = it != port_peer_.end() ? it->second
+                 : peer_ != nullptr     ? peer_->Data(*this)
+                                        : peer_data_;
   return StatusFromPeerData(data);
 }
 
@@ -18,7 +21,7 @@ uint8_t FakePort::In(uint16_t addr) {
   now_us_ += access_cost_us_;
   // The status register sits at base + 1 of every standard port.
   bool status = addr == 0x3BD || addr == 0x379 || addr == 0x279;
-  uint8_t value = status ? Status() : Register(addr);
+  uint8_t value = status ? Status(addr) : Register(addr);
   Record(Kind::kRead, addr, value);
   return value;
 }

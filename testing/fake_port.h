@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <set>
 #include <vector>
 
@@ -55,6 +56,10 @@ class FakePort final : public Platform {
 
   // --- Scripting ---
   void SetPeerData(uint8_t value) { peer_data_ = value; }
+  // A peer data byte for the port at `base` alone (for discovery tests);
+  // it wins over SetPeerData and over a FakePeer for that port.
+  void SetPeerDataAt(uint16_t base, uint8_t value) { port_peer_[base] = value; }
+  void ClearPeerDataAt(uint16_t base) { port_peer_.erase(base); }
   void SetPeer(FakePeer* peer) { peer_ = peer; }
   void RefusePort(uint16_t base) { refused_.insert(base); }
   void SetNowUs(uint64_t us) { now_us_ = us; }
@@ -67,8 +72,8 @@ class FakePort final : public Platform {
   const std::vector<Access>& log() const { return log_; }
   void ClearLog() { log_.clear(); }
   uint64_t NowUs() const { return now_us_; }
-  // The status byte the code under test reads now.
-  uint8_t Status() const;
+  // The status byte the code under test reads now at `statusAddr`.
+  uint8_t Status(uint16_t statusAddr = 0x379) const;
   // The last value written to the server's data/control register of `base`.
   uint8_t Register(uint16_t addr) const;
   // Values written to `addr`, in order.
@@ -87,6 +92,7 @@ class FakePort final : public Platform {
   uint8_t peer_data_ = 0;
   FakePeer* peer_ = nullptr;
   std::set<uint16_t> refused_;
+  std::map<uint16_t, uint8_t> port_peer_;
   uint8_t registers_[0x400] = {};
   bool recording_ = true;
 };

@@ -1,0 +1,7 @@
+#include "platform/platform.h"
+
+namespace lpx {
+
+Platform* platform = nullptr;
+
+}  // namespace lpx

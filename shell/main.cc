@@ -1,0 +1,15 @@
+// lpxferd: one program per variant and port backend; the build sets
+// LPXFERD_VARIANT_C and links either the hardware or the simulated port.
+#include "convert/variant.h"
+#include "platform/platform.h"
+#include "shell/startup.h"
+
+#ifndef LPXFERD_VARIANT_C
+#define LPXFERD_VARIANT_C 0
+#endif
+
+int main(int argc, char** argv) {
+  lpx::platform = lpx::MakeDefaultPlatform(0);
+  lpx::variantC = LPXFERD_VARIANT_C != 0;
+  return lpx::ServerMain(argc, argv);
+}

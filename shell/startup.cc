@@ -1,0 +1,103 @@
+#include "shell/startup.h"
+
+#include <unistd.h>
+
+#include "convert/variant.h"
+#include "link/command.h"
+#include "link/port.h"
+#include "service/command_loop.h"
+#include "shell/clock.h"
+#include "shell/console.h"
+#include "shell/memo.h"
+#include "shell/signals.h"
+
+namespace lpx {
+
+IdentityOps identity;
+
+void ResetIdentityOps() {
+  identity = IdentityOps{::getuid, ::geteuid, ::getresuid, ::setresuid};
+}
+
+namespace {
+
+struct IdentityInit {
+  IdentityInit() { ResetIdentityOps(); }
+} identityInit;
+
+void Print(const char* text) {
+  const char* end = text;
+  while (*end != '\0') ++end;
+  ConsoleWrite(text, static_cast<size_t>(end - text));
+}
+
+void PrintBanner() {
+  Print("\nLPXFERD 1.0 -- Parallel port server for Quillfile.\n\n");
+  Print("Usage:  ./lpxferd <portnr>     with <portnr> = 1|2|3 or empty\n");
+  Print("This program can be aborted by pressing Ctrl/C\n");
+  Print("Serves this machine's files to the file manager at the far end of the cable.\n");
+  if (variantC) {
+    Print("UTF-8 build: local file names, console and text files are UTF-8.\n");
+  }
+  Print("==========================================================\n");
+}
+
+void PrintRightsWarning() {
+  Print("\nWARNING:\n   You can run this program as a normal user,\n");
+  Print("   but it must have the \"root sticky bit\" set.\n");
+  Print("   This is achieved with the following commands:\n");
+  Print("\tsu\n\tchown root lpxferd\n\tchmod  +s  lpxferd\n\texit\n\n");
+}
+
+// Gives back root's rights for good: real, effective and saved user ids all
+// become the real user's. The access to the port registers stays with the
+// process. Returns false when that could not be done or verified.
+bool DropRights() {
+  uid_t r = 0, e = 0, s = 0;
+  if (identity.getresuid(&r, &e, &s) != 0) return false;
+  if (r == uid && e == uid && s == uid) return true;
+  if (identity.setresuid(uid, uid, uid) != 0) return false;
+  if (identity.getresuid(&r, &e, &s) != 0) return false;
+  return r == uid && e == uid && s == uid;
+}
+
+}  // namespace
+
+int ServerMain(int argc, char** argv) {
+  time_a = platform->Now();
+  PrintBanner();
+  InstallSignalHandlers();
+
+  uid = identity.getuid();
+  uid_t euid = identity.geteuid();
+  if (!(uid != 0 && euid == 0)) PrintRightsWarning();
+
+  if (argc > 1 && argv[1] != nullptr) {
+    portnr[0] = argv[1][0];
+    portnr[1] = '\0';
+  }
+  ConsolePrintf("Allocating port LPT%s:", portnr);
+
+  int base = portnr[0] != '\0' ? GetPortAddress(portnr[0] - '0') : FindPort();
+  portaddr = base;
+  portaddr1 = base + 1;
+  if (base == 0) {
+    Print("\nFailed! -- no response on any port.\n\n");
+    return 1;
+  }
+
+  if (!DropRights()) {
+    Print("\nFailed! -- cannot give back root's rights; refusing to serve files as root.\n\n");
+    return 1;
+  }
+
+  abortClicked = 0;
+  blocktransfer = 0;
+  ConsolePrintf("\t\t\t\tOK\nAccepting connections through port LPT%s, port addr 0x%03X\n",
+                portnr, static_cast<unsigned>(portaddr));
+  DoServer();
+  AddToMemo("\nDISCONNECT\t\t\t\t\tOK\n");
+  return 0;
+}
+
+}  // namespace lpx

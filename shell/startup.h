@@ -1,0 +1,24 @@
+// Start-up: banner, rights check, port selection, giving back root's
+// rights, the command loop, and the last log line.
+#pragma once
+
+#include <sys/types.h>
+
+namespace lpx {
+
+// The identity calls start-up makes, replaceable by tests.
+struct IdentityOps {
+  uid_t (*getuid)();
+  uid_t (*geteuid)();
+  int (*getresuid)(uid_t* ruid, uid_t* euid, uid_t* suid);
+  int (*setresuid)(uid_t ruid, uid_t euid, uid_t suid);
+};
+extern IdentityOps identity;
+void ResetIdentityOps();
+
+// The whole life of the server. REQUIRES: `platform` set. Returns the exit
+// status: 0 after the command loop ended, 1 when no port could be opened or
+// root's rights could not be given back.
+int ServerMain(int argc, char** argv);
+
+}  // namespace lpx
