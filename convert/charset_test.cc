@@ -34,19 +34,6 @@ TEST(DosTableTest, MatchesThePrintedTable) {
   }
 }
 
-TEST(DosTableTest, KnownLetters) {
-  // Code page 437 letters against their Latin-1 codes.
-  EXPECT_EQ(dosTable[0x81 - 0x80], 0xFC);  // u umlaut
-  EXPECT_EQ(dosTable[0x84 - 0x80], 0xE4);  // a umlaut
-  EXPECT_EQ(dosTable[0x8E - 0x80], 0xC4);  // A umlaut
-  EXPECT_EQ(dosTable[0x99 - 0x80], 0xD6);  // O umlaut
-  EXPECT_EQ(dosTable[0xE1 - 0x80], 0xDF);  // sharp s
-  EXPECT_EQ(dosTable[0x9F - 0x80], 'f');
-  EXPECT_EQ(dosTable[0xE3 - 0x80], 'n');
-  EXPECT_EQ(dosTable[0xEF - 0x80], '^');
-  EXPECT_EQ(dosTable[0xF7 - 0x80], '~');
-}
-
 class Dos2AnsiTest : public ::testing::Test {
  protected:
   void SetUp() override { ResetCharsetState(); }
