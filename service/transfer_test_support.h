@@ -1,0 +1,141 @@
+// Test support for the transfer handlers: a fake port with a frame peer at
+// the far end, a temporary directory of the test's own, and small file
+// helpers. Tests only.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <utime.h>
+
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "link/command.h"
+#include "link/port.h"
+#include "service/transfer_state.h"
+#include "shell/console.h"
+#include "testing/fake_port.h"
+#include "testing/frame_peer.h"
+#include "testing/reset.h"
+
+namespace lpx {
+
+// A platform whose clock moves on by `stepUs` at every reading, for code
+// that reads the clock while it works on the disk without touching the
+// port. Everything else goes to the fake port.
+class SteppingClock final : public Platform {
+ public:
+  SteppingClock(FakePort& port, uint64_t stepUs) : port_(port), step_us_(stepUs) {}
+  uint8_t In(uint16_t addr) override { return port_.In(addr); }
+  void Out(uint16_t addr, uint8_t value) override { port_.Out(addr, value); }
+  bool Permit(uint16_t base) override { return port_.Permit(base); }
+  void SleepUs(uint32_t us) override { port_.SleepUs(us); }
+  TimeB Now() override {
+    port_.SetNowUs(port_.NowUs() + step_us_);
+    return port_.Now();
+  }
+
+ private:
+  FakePort& port_;
+  uint64_t step_us_;
+};
+
+class TransferTest : public ::testing::Test {
+ protected:
+  static constexpr uint16_t kData = 0x378;
+  static constexpr uint16_t kStatus = 0x379;
+
+  void SetUp() override {
+    ResetAllState();
+    keyflag = 0;
+    portaddr = kData;
+    portaddr1 = kStatus;
+    port_.SetPeer(&peer_);
+    port_.SetRecording(false);
+    saved_ = platform;
+    platform = &port_;
+    char pattern[] = "/tmp/lpx-xfer-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    ConsoleCaptureStart();
+  }
+
+  void TearDown() override {
+    ConsoleCaptureStop();
+    ResetTransferState();
+    keyflag = 0;
+    abortClicked = 0;
+    platform = saved_;
+    std::error_code ignored;
+    std::filesystem::permissions(dir_, std::filesystem::perms::owner_all, ignored);
+    std::filesystem::remove_all(dir_, ignored);
+  }
+
+  std::string Path(const std::string& name) const { return dir_ + "/" + name; }
+
+  void WriteFile(const std::string& name, const std::string& bytes) {
+    std::ofstream out(Path(name), std::ios::binary | std::ios::trunc);
+    out << bytes;
+  }
+  std::string ReadFile(const std::string& name) const {
+    std::ifstream in(Path(name), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  bool Exists(const std::string& name) const { return std::filesystem::exists(Path(name)); }
+  time_t ModTime(const std::string& name) const {
+    struct stat status;
+    return stat(Path(name).c_str(), &status) == 0 ? status.st_mtime : -1;
+  }
+  void SetModTime(const std::string& name, time_t t) {
+    struct utimbuf times = {t, t};
+    ASSERT_EQ(utime(Path(name).c_str(), &times), 0);
+  }
+
+  // A local time by hand, independent of the code under test.
+  static time_t LocalTime(int year, int month, int day, int hour, int minute, int second) {
+    struct tm fields = {};
+    fields.tm_year = year - 1900;
+    fields.tm_mon = month - 1;
+    fields.tm_mday = day;
+    fields.tm_hour = hour;
+    fields.tm_min = minute;
+    fields.tm_sec = second;
+    fields.tm_isdst = -1;
+    return mktime(&fields);
+  }
+
+  // What the peer received: the command replies and the data frames.
+  std::vector<std::string> Replies() const {
+    std::vector<std::string> out;
+    for (const FramePeer::Frame& f : peer_.frames()) {
+      if (f.block == 0) out.emplace_back(f.payload.begin(), f.payload.end());
+    }
+    return out;
+  }
+  std::vector<FramePeer::Frame> DataFrames() const {
+    std::vector<FramePeer::Frame> out;
+    for (const FramePeer::Frame& f : peer_.frames()) {
+      if (f.block != 0) out.push_back(f);
+    }
+    return out;
+  }
+  std::string Data() const {
+    std::string out;
+    for (const FramePeer::Frame& f : DataFrames()) out.append(f.payload.begin(), f.payload.end());
+    return out;
+  }
+  std::string Console() { return console_ += ConsoleCaptureTake(); }
+
+  FakePort port_;
+  FramePeer peer_{kData};
+  Platform* saved_ = nullptr;
+  std::string dir_;
+  std::string console_;
+};
+
+}  // namespace lpx
