@@ -1,0 +1,176 @@
+// A reactive model of the far end of the cable for tests: it plays the
+// nibble handshake against the code under test on a FakePort, in both roles.
+//
+// As receiver (the code under test sends, e.g. UploadBlock): every time the
+// code raises its busy line with a nibble, the peer acknowledges (0x10);
+// when the code lowers it with the high nibble, the peer answers a link
+// code. Bytes are parsed into frames (header, payload, checksum) and every
+// completed frame is kept in frames(). The code after each byte is, in this
+// order of precedence: a code scripted for that byte (CodeAt), the per-frame
+// verdict for a frame's last byte (Verdict, by default what a real receiver
+// answers: 13 for an abort frame, 15 for a bad checksum, else 0), else 0.
+// After a 15, 13 or 14 the peer starts parsing a new frame. Like a real
+// receiver it takes at most eleven copies of a frame: a twelfth copy that
+// would be answered 15 gets 14, so a faulty sender cannot loop forever.
+//
+// As sender (the code under test receives, e.g. DownloadBlock): the peer
+// sends queued items, each a raw byte stream (usually a frame from
+// BuildFrame), and records the link code the code answers after each byte.
+// Like a real sender it starts an item again from its first byte on 15 and
+// drops the rest of it on 13 or 14; codes 1 to 12 count as 0.
+//
+// Turn-taking: a queued item starts only when the peer is idle, the code
+// has read the status register at least twice since the peer last answered
+// a link code (so it has seen that code before the busy line rises again),
+// at least `afterFrames` frames have been received in total, and, when
+// `afterSleep` is set, the code has slept since then. An item therefore
+// waits, for example, until the server has sent its reply and gone back to
+// its idle poll.
+//
+// Line signals: at the start of a frame a raised busy line with code 14
+// (0x1E, the abort and connection-error signals) is not a byte; the peer
+// counts it in signals() and does not answer it.
+//
+// Either role can go silent mid-byte (GoSilent, or an item's stop point):
+// the peer then stops reacting and the code's waits run out.
+//
+// Every data register value of both sides, in order, is kept in trace(), so
+// a test can check a byte's four writes.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <string_view>
+#include <vector>
+
+#include "testing/fake_port.h"
+
+namespace lpx {
+
+// A whole frame on the wire: header, payload, checksum (corrupted on request
+// by adding 1 to its first byte).
+std::vector<uint8_t> BuildFrame(int32_t block, const std::vector<uint8_t>& payload,
+                                bool corruptChecksum = false);
+std::vector<uint8_t> BuildFrame(int32_t block, std::string_view text, bool corruptChecksum = false);
+// A frame whose length field says `length` whatever the payload holds.
+std::vector<uint8_t> BuildFrameWithLength(int32_t length, int32_t block,
+                                          const std::vector<uint8_t>& payload);
+
+class FramePeer final : public FakePeer {
+ public:
+  // A frame the code under test sent, as the peer parsed it.
+  struct Frame {
+    int32_t length = 0;
+    int32_t block = 0;
+    std::vector<uint8_t> payload;
+    uint32_t checksum = 0;
+    bool checksumOk = false;
+    uint8_t answer = 0;  // the link code the peer gave after its last byte
+  };
+
+  // Where a silent peer stops within a byte.
+  enum class Stall : uint8_t {
+    kBeforeStart,  // sender: never raises the busy line for the byte
+    kAfterLow,     // sender: shows the low nibble, then nothing more
+    kBeforeAck,    // receiver: never acknowledges the low nibble
+    kBeforeCode,   // receiver: acknowledges, then never answers a code
+  };
+
+  // An outgoing byte stream and what became of it.
+  struct Item {
+    std::vector<uint8_t> bytes;
+    std::vector<uint8_t> resend;  // sent instead of `bytes` after a 15, when not empty
+    int afterFrames = 0;
+    bool afterSleep = false;
+    int stopAt = -1;  // byte index at which the peer goes silent, -1 never
+    Stall stall = Stall::kBeforeStart;
+    // Results.
+    std::vector<uint8_t> codes;  // link codes read after each byte, resends included
+    int restarts = 0;            // times a 15 started it again
+    bool stopped = false;        // ended early by 13 or 14
+    bool done = false;           // every byte sent, or stopped
+  };
+
+  struct WireEvent {
+    bool byPeer;
+    uint8_t value;
+    bool operator==(const WireEvent&) const = default;
+  };
+
+  // `data` is the data register address of the code under test.
+  explicit FramePeer(uint16_t data);
+
+  // --- As sender ---
+  Item& Queue(std::vector<uint8_t> bytes, int afterFrames = 0, bool afterSleep = false);
+  Item& QueueFrame(int32_t block, std::string_view text, int afterFrames = 0,
+                   bool afterSleep = false);
+  const std::deque<Item>& items() const { return items_; }
+  bool AllSent() const;
+
+  // --- As receiver ---
+  // Answers `code` after the byte with this index (counted from 0 over all
+  // bytes received, resends included).
+  void CodeAt(uint64_t byteIndex, uint8_t code);
+  // Decides the code after a frame's last byte; the default is DefaultVerdict.
+  void Verdict(std::function<uint8_t(const Frame&)> verdict) { verdict_ = std::move(verdict); }
+  static uint8_t DefaultVerdict(const Frame& frame);
+  // Called after every completed frame (after its answer is on the line).
+  void OnFrame(std::function<void(const Frame&)> callback) { on_frame_ = std::move(callback); }
+  const std::vector<Frame>& frames() const { return frames_; }
+  // Every byte received, resends included.
+  const std::vector<uint8_t>& bytes() const { return bytes_; }
+
+  // Stops reacting at this byte index of the receive count, at `stall`.
+  void GoSilentAtByte(uint64_t byteIndex, Stall stall);
+  void GoSilent() { silent_ = true; }
+
+  const std::vector<WireEvent>& trace() const { return trace_; }
+  // Line signals (0x1E at the start of a frame) seen.
+  int signals() const { return signals_; }
+
+  // FakePeer.
+  uint8_t Data(const FakePort& port) override;
+  void OnWrite(FakePort& port, uint16_t addr, uint8_t value) override;
+  void OnRead(FakePort& port, uint16_t addr) override;
+  void OnSleep(FakePort& port) override;
+
+ private:
+  enum class State : uint8_t { kIdle, kRecvGotLow, kSendLow, kSendHigh };
+
+  void Drive(uint8_t value);
+  void ReceiveByte(uint8_t byte);
+  void ResetParse();
+  void MaybeStart();
+  void SendCurrentByte();
+  void AfterCode(uint8_t code);
+
+  uint16_t data_addr_;
+  uint8_t data_ = 0;
+  State state_ = State::kIdle;
+  bool silent_ = false;
+
+  // Receiving.
+  uint8_t low_ = 0;
+  std::vector<uint8_t> bytes_;
+  std::vector<std::pair<uint64_t, uint8_t>> scripted_;
+  uint64_t silent_at_ = UINT64_MAX;
+  Stall silent_stall_ = Stall::kBeforeAck;
+  std::vector<uint8_t> parse_;  // bytes of the frame being parsed
+  std::vector<Frame> frames_;
+  std::function<uint8_t(const Frame&)> verdict_;
+  std::function<void(const Frame&)> on_frame_;
+  int reads_since_code_ = 2;
+  int signals_ = 0;
+  int resends_in_row_ = 0;
+
+  // Sending.
+  std::deque<Item> items_;
+  size_t current_ = 0;  // index of the item being sent or next to send
+  size_t pos_ = 0;      // byte index within the current item
+  bool slept_since_gate_ = false;
+
+  std::vector<WireEvent> trace_;
+};
+
+}  // namespace lpx
