@@ -1,0 +1,417 @@
+#include "client/commands.h"
+
+#include <getopt.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <clocale>
+#include <csignal>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "client/exit_status.h"
+#include "client/listing_table.h"
+#include "client/localtext.h"
+#include "client/options.h"
+#include "client/session.h"
+#include "client/transfer.h"
+#include "link/command.h"
+#include "link/port.h"
+#include "shell/clock.h"
+
+namespace lpx {
+
+ClientOptions options;
+
+void ResetClientOptions() { options = ClientOptions(); }
+
+namespace {
+
+constexpr size_t kPathSize = 1024;
+
+int RunConnect(int argc, char** argv);
+int RunList(int argc, char** argv);
+int RunGet(int argc, char** argv);
+int RunPut(int argc, char** argv);
+int RunDelete(int argc, char** argv);
+int RunMkdir(int argc, char** argv);
+int RunRmdir(int argc, char** argv);
+int RunRename(int argc, char** argv);
+
+struct ClientOption {
+  const char* longName;
+  char shortName;
+  const char* arg;  // null when the option takes none
+  const char* help;
+};
+
+constexpr ClientOption kClientOptions[] = {
+    {"port", 'p', "N", "LPT port 1, 2 or 3 (default 2: 0x378)"},
+    {"text", 'a', nullptr, "text mode: CR LF on the cable, characters converted"},
+    {"binary", 'b', nullptr, "binary mode, byte for byte (the default)"},
+    {"continue", 'c', nullptr,
+     "get: continue the local partial file; put: resume where the server says"},
+    {"offset", 'o', "N", "get: fetch from byte N of the file as it travels"},
+    {"charset", 'C', "NAME", "local names and text: latin9 or utf8 (default: the locale's)"},
+    {"timeout", 't', "SECONDS", "how long to wait for a reply to begin (default 60)"},
+    {"quiet", 'q', nullptr, "no progress bar and no summary lines"},
+    {"help", 'h', nullptr, "show this help"},
+    {"version", 'V', nullptr, "show the version"},
+};
+
+// Turns "OK" into 0 and the one error reply of a namespace command into its
+// status with a message; anything else is a protocol error.
+int NamespaceReply(const char* what, const char* path, const char* errorReply, int errorStatus,
+                   const char* errorText) {
+  char reply[kCommandBufferSize];
+  if (int status = Reply(what, reply, sizeof reply)) return status;
+  if (strcmp(reply, "OK") == 0) return 0;
+  if (strcmp(reply, errorReply) == 0) {
+    Complain("%s: %s (%s)", path, errorText, errorReply);
+    return errorStatus;
+  }
+  Complain("%s: unexpected reply \"%s\"", what, reply);
+  return kExitProtocol;
+}
+
+bool ToClientPath(const char* path, char* out, size_t size) {
+  if (RemotePathToClient(path, out, size)) return true;
+  Complain("%s: the remote path is too long or has a character the far side cannot name", path);
+  return false;
+}
+
+void Say(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void Say(const char* format, ...) {
+  if (options.quiet) return;
+  va_list args;
+  va_start(args, format);
+  vprintf(format, args);
+  va_end(args);
+  fflush(stdout);
+}
+
+int RunConnect(int, char**) {
+  if (int status = Command("CONNECT")) return status;
+  char reply[kCommandBufferSize];
+  if (int status = Reply("connect", reply, sizeof reply)) return status;
+  if (strncmp(reply, "OK", 2) != 0) {
+    Complain("connect: unexpected reply \"%s\"", reply);
+    return kExitProtocol;
+  }
+  Say("connected: the server on LPT%d answers \"%s\"\n", options.port, reply);
+  return 0;
+}
+
+int RunList(int argc, char** argv) {
+  const char* path = argc > 0 ? argv[0] : "/";
+  char clientPath[kPathSize];
+  if (!ToClientPath(path, clientPath, sizeof clientPath)) return kExitUsage;
+  std::string listing;
+  if (int status = FetchListing(clientPath, path, &listing)) return status;
+  std::vector<ListingEntry> entries;
+  if (!ParseListing(listing, &entries)) {
+    Complain("%s: the listing is malformed", path);
+    return kExitProtocol;
+  }
+  const std::string table = FormatListingTable(std::move(entries));
+  fwrite(table.data(), 1, table.size(), stdout);
+  fflush(stdout);
+  return 0;
+}
+
+int RunGet(int argc, char** argv) { return GetFile(argv[0], argc > 1 ? argv[1] : nullptr); }
+
+int RunPut(int, char** argv) { return PutFile(argv[0], argv[1]); }
+
+int RunDelete(int, char** argv) {
+  char clientPath[kPathSize];
+  if (!ToClientPath(argv[0], clientPath, sizeof clientPath)) return kExitUsage;
+  if (int status = Command("DEL %s", clientPath)) return status;
+  if (int status = NamespaceReply("delete", argv[0], "FILE ERROR 2", kExitFileError,
+                                  "cannot delete: no such file, no write permission, or a "
+                                  "directory that is not empty")) {
+    return status;
+  }
+  Say("deleted %s\n", argv[0]);
+  return 0;
+}
+
+int RunMkdir(int, char** argv) {
+  char clientPath[kPathSize];
+  if (!ToClientPath(argv[0], clientPath, sizeof clientPath)) return kExitUsage;
+  if (int status = Command("MD %s", clientPath)) return status;
+  if (int status = NamespaceReply("mkdir", argv[0], "DIR ERROR 1", kExitMkdirError,
+                                  "cannot create the directory: it exists already, or no write "
+                                  "permission in its parent")) {
+    return status;
+  }
+  Say("created directory %s\n", argv[0]);
+  return 0;
+}
+
+int RunRmdir(int, char** argv) {
+  char clientPath[kPathSize];
+  if (!ToClientPath(argv[0], clientPath, sizeof clientPath)) return kExitUsage;
+  if (int status = Command("RD %s", clientPath)) return status;
+  if (int status = NamespaceReply("rmdir", argv[0], "DIR ERROR 20", kExitRmdirError,
+                                  "cannot remove the directory: not empty, not a directory, or "
+                                  "no write permission")) {
+    return status;
+  }
+  Say("removed directory %s\n", argv[0]);
+  return 0;
+}
+
+int RunRename(int, char** argv) {
+  char from[kPathSize], to[kPathSize];
+  if (!ToClientPath(argv[0], from, sizeof from) || !ToClientPath(argv[1], to, sizeof to)) {
+    return kExitUsage;
+  }
+  if (int status = Command("RNFR %s", from)) return status;
+  if (int status = Command("RNTO %s", to)) return status;
+  if (int status = NamespaceReply("rename", argv[0], "RENAME ERROR 2", kExitRenameError,
+                                  "cannot rename: no such file, or no write permission")) {
+    return status;
+  }
+  Say("renamed %s to %s\n", argv[0], argv[1]);
+  return 0;
+}
+
+// The first Ctrl/C asks the transfer to stop at the next frame; a second
+// one ends the program at once.
+void OnInterrupt(int) {
+  keyflag = 1;
+  signal(SIGINT, SIG_DFL);
+}
+
+bool ParseNumber(const char* text, int64_t min, int64_t max, int64_t* value) {
+  errno = 0;
+  char* end = nullptr;
+  const long long v = strtoll(text, &end, 10);
+  if (errno != 0 || end == text || *end != '\0' || v < min || v > max) return false;
+  *value = v;
+  return true;
+}
+
+// Parses the options into `options`; returns -1 to go on, else the exit
+// status to end with.
+int ParseOptions(int argc, char** argv, int* first) {
+  std::vector<option> longOptions;
+  std::string shortOptions = "+";
+  for (const ClientOption& o : kClientOptions) {
+    longOptions.push_back(
+        {o.longName, o.arg ? required_argument : no_argument, nullptr, o.shortName});
+    shortOptions += o.shortName;
+    if (o.arg != nullptr) shortOptions += ':';
+  }
+  longOptions.push_back({nullptr, 0, nullptr, 0});
+  // The locale decides the default character set; --charset overrides it.
+  setlocale(LC_CTYPE, "");
+  localCharset = CharsetFromLocale();
+  options.progress = isatty(STDERR_FILENO) != 0;
+  int c;
+  int64_t value = 0;
+  while ((c = getopt_long(argc, argv, shortOptions.c_str(), longOptions.data(), nullptr)) != -1) {
+    switch (c) {
+      case 'p':
+        if (!ParseNumber(optarg, 1, 3, &value)) {
+          Complain("--port wants 1, 2 or 3, not \"%s\"", optarg);
+          return kExitUsage;
+        }
+        options.port = static_cast<int>(value);
+        break;
+      case 'a':
+        options.text = true;
+        break;
+      case 'b':
+        options.text = false;
+        break;
+      case 'c':
+        options.resume = true;
+        break;
+      case 'o':
+        if (!ParseNumber(optarg, 0, 0x7FFFFFFF, &value)) {
+          Complain("--offset wants a byte count, not \"%s\"", optarg);
+          return kExitUsage;
+        }
+        options.offset = value;
+        break;
+      case 'C':
+        if (!ParseCharset(optarg, &localCharset)) {
+          Complain("--charset wants latin9 or utf8, not \"%s\"", optarg);
+          return kExitUsage;
+        }
+        break;
+      case 't':
+        if (!ParseNumber(optarg, 1, 86400, &value)) {
+          Complain("--timeout wants seconds, not \"%s\"", optarg);
+          return kExitUsage;
+        }
+        replyBudgetMs = value * 1000;
+        break;
+      case 'q':
+        options.quiet = true;
+        break;
+      case 'h':
+        PrintClientHelp();
+        return kExitOk;
+      case 'V':
+        printf("lpxfer 1.0\n");
+        return kExitOk;
+      default:
+        fprintf(stderr, "Try 'lpxfer --help'.\n");
+        return kExitUsage;
+    }
+  }
+  if (options.quiet) options.progress = false;
+  if (options.resume && options.offset >= 0) {
+    Complain("--continue and --offset do not go together");
+    return kExitUsage;
+  }
+  *first = optind;
+  return -1;
+}
+
+}  // namespace
+
+const ClientCommand kClientCommands[] = {
+    {"connect", "", "", 0, 0, "check that the server answers", RunConnect},
+    {"ls", "list dir", "[REMOTE-DIR]", 0, 1, "list a remote directory (default /) as a table",
+     RunList},
+    {"get", "fetch", "REMOTE [LOCAL]", 1, 2,
+     "fetch a file (into LOCAL, a directory, or the working directory)", RunGet},
+    {"put", "store", "LOCAL REMOTE", 2, 2, "store a file (REMOTE ending in / takes the local name)",
+     RunPut},
+    {"rm", "del delete", "REMOTE", 1, 1, "delete a remote file (or an empty directory)", RunDelete},
+    {"mkdir", "md", "REMOTE-DIR", 1, 1, "create a remote directory", RunMkdir},
+    {"rmdir", "rd", "REMOTE-DIR", 1, 1, "remove an empty remote directory", RunRmdir},
+    {"rename", "mv", "FROM TO", 2, 2, "rename a remote file or directory", RunRename},
+};
+const int kClientCommandCount = sizeof kClientCommands / sizeof kClientCommands[0];
+
+const ClientCommand* FindClientCommand(const char* name) {
+  for (const ClientCommand& command : kClientCommands) {
+    if (strcmp(command.name, name) == 0) return &command;
+    const char* p = command.aliases;
+    const size_t length = strlen(name);
+    while (*p != '\0') {
+      const char* end = strchr(p, ' ');
+      const size_t aliasLength = end ? static_cast<size_t>(end - p) : strlen(p);
+      if (aliasLength == length && strncmp(p, name, length) == 0) return &command;
+      p += aliasLength;
+      while (*p == ' ') ++p;
+    }
+  }
+  return nullptr;
+}
+
+void PrintClientHelp() {
+  printf(
+      "Usage: lpxfer [OPTIONS] COMMAND [ARGUMENTS]\n"
+      "Fetches and stores files on a machine that runs lpxferd, through the\n"
+      "parallel-port transfer cable.\n\nCommands:\n");
+  for (const ClientCommand& c : kClientCommands) {
+    std::string synopsis = std::string(c.name) + (c.args[0] ? " " : "") + c.args;
+    printf("  %-24s %s\n", synopsis.c_str(), c.help);
+    if (c.aliases[0] != '\0') printf("  %-24s (also: %s)\n", "", c.aliases);
+  }
+  printf("\nOptions:\n");
+  for (const ClientOption& o : kClientOptions) {
+    std::string synopsis = std::string("-") + o.shortName + ", --" + o.longName;
+    if (o.arg != nullptr) synopsis += std::string(" ") + o.arg;
+    printf("  %-24s %s\n", synopsis.c_str(), o.help);
+  }
+  printf(
+      "\nRemote paths are absolute on the server: /home/ann/notes.txt (or with\n"
+      "backslashes, \\home\\ann\\notes.txt). Names are converted from the local\n"
+      "character set to the cable's (the euro sign and Latin letters travel; other\n"
+      "characters cannot). A fetch writes NAME.lpxpart beside its target and renames\n"
+      "it when the whole file has arrived; a broken fetch leaves that file for\n"
+      "'get -c'. The progress bar is drawn only when standard error is a terminal.\n"
+      "\nExit status:\n");
+  for (const ExitStatusInfo& e : kExitStatusTable) printf("  %3d  %s\n", e.status, e.meaning);
+}
+
+void Complain(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  fputs("lpxfer: ", stderr);
+  vfprintf(stderr, format, args);
+  fputc('\n', stderr);
+  va_end(args);
+}
+
+int LinkFailure(const char* what, LinkResult result) {
+  Complain("%s: %s", what, LinkResultText(result));
+  switch (result) {
+    case LinkResult::kOk:
+      return kExitOk;
+    case LinkResult::kNoServer:
+      return kExitNoServer;
+    case LinkResult::kTimeout:
+      return kExitTimeout;
+    default:
+      return kExitLink;
+  }
+}
+
+int Command(const char* format, ...) {
+  char text[kMaxPayload + 1];
+  va_list args;
+  va_start(args, format);
+  const int n = vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  if (n < 0 || static_cast<size_t>(n) >= kCommandBufferSize) {
+    Complain("the command is too long for the server (at most %zu characters)",
+             kCommandBufferSize - 1);
+    return kExitUsage;
+  }
+  const LinkResult result = SendCommand(text);
+  if (result == LinkResult::kOk) return 0;
+  const char* blank = strchr(text, ' ');
+  const std::string name = blank ? std::string(text, static_cast<size_t>(blank - text)) : text;
+  return LinkFailure(name.c_str(), result);
+}
+
+int Reply(const char* what, char* reply, size_t size) {
+  const LinkResult result = ReceiveReply(reply, size);
+  return result == LinkResult::kOk ? 0 : LinkFailure(what, result);
+}
+
+int ClientMain(int argc, char** argv) {
+  time_a = platform->Now();
+  int first = 0;
+  const int parsed = ParseOptions(argc, argv, &first);
+  if (parsed >= 0) return parsed;
+  if (first >= argc) {
+    Complain("no command given");
+    fprintf(stderr, "Try 'lpxfer --help'.\n");
+    return kExitUsage;
+  }
+  const ClientCommand* command = FindClientCommand(argv[first]);
+  if (command == nullptr) {
+    Complain("unknown command \"%s\"", argv[first]);
+    fprintf(stderr, "Try 'lpxfer --help'.\n");
+    return kExitUsage;
+  }
+  const int nargs = argc - first - 1;
+  if (nargs < command->minArgs || nargs > command->maxArgs) {
+    Complain("usage: lpxfer %s %s", command->name, command->args);
+    return kExitUsage;
+  }
+  if (!OpenPort(options.port)) {
+    Complain("cannot open LPT%d: no access to the port (%s)", options.port,
+             "run as root, or install lpxfer set-user-id root");
+    return kExitNoPort;
+  }
+  signal(SIGINT, OnInterrupt);
+  const int status = command->run(nargs, argv + first + 1);
+  ClosePort();
+  return status;
+}
+
+}  // namespace lpx

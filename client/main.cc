@@ -1,0 +1,11 @@
+// lpxfer: the command-line client. The build links either the hardware port
+// (lpxfer) or end 1 of the simulated cable (lpxfer-sim).
+#include "client/commands.h"
+#include "link/port.h"
+#include "platform/platform.h"
+
+int main(int argc, char** argv) {
+  lpx::platform = lpx::MakeDefaultPlatform(1);
+  lpx::waitPolicy = lpx::WaitPolicy{9999, 100, 600};
+  return lpx::ClientMain(argc, argv);
+}
