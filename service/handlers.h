@@ -19,6 +19,9 @@ int ServerUploadFile(const char* clientPath, int32_t restart, int text);
 int ReceiveData(const char* clientPath, int32_t size, int32_t time, int32_t attr,
                 int32_t offset, int32_t remote, int text);
 
+// The namespace handlers reply "OK" or their one error reply and return
+// whether the reply was delivered. A local path given as nullptr (its mapping
+// did not fit) is refused with the error reply.
 int ServerSignalConnectOK();
 int ServerCreateDirectory(const char* localPath);
 int ServerDeleteFile(const char* clientPath);

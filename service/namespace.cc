@@ -1,0 +1,86 @@
+// The namespace operations: MD, DEL, RD, RNTO, and the answer to CONNECT.
+// Each makes one file system call and sends one reply; a failure also gets a
+// console line. The cause the system gives is not examined.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "convert/path.h"
+#include "link/command.h"
+#include "service/handlers.h"
+#include "shell/memo.h"
+
+namespace lpx {
+
+namespace {
+
+// A path whose local form does not fit the server's buffers reaches the
+// handlers as nullptr; it is refused, never cut.
+void PathTooLong() { AddToMemo("\nPath too long -- refused"); }
+
+}  // namespace
+
+void NoWritePermission() { AddToMemo("\nProbably no write permission in parent directory"); }
+
+int ServerSignalConnectOK() { return RemoteSendCommand("OK A"); }
+
+int ServerCreateDirectory(const char* localPath) {
+  if (localPath == nullptr) {
+    PathTooLong();
+    return RemoteSendCommand("DIR ERROR 1");
+  }
+  // The owner always gets write and search permission, whatever the mask
+  // says. The mask can only be read by setting it, so it is put back at once.
+  const mode_t mask = umask(0);
+  const int made = mkdir(localPath, static_cast<mode_t>((0777 & ~mask) | 0300));
+  umask(mask);
+  // Entering the new directory changes nothing for later commands: every
+  // path the server uses is absolute.
+  if (made != 0 || chdir(localPath) != 0) {
+    AddToMemo("\n(a) No write permission in parent directory, or");
+    AddToMemo("\n(b) File exists but is not a directory");
+    return RemoteSendCommand("DIR ERROR 1");
+  }
+  return RemoteSendCommand("OK");
+}
+
+int ServerDeleteFile(const char* clientPath) {
+  const char* local = FormatUnixName(clientPath);
+  if (local == nullptr) {
+    PathTooLong();
+    return RemoteSendCommand("FILE ERROR 2");
+  }
+  if (remove(local) != 0) {
+    NoWritePermission();
+    return RemoteSendCommand("FILE ERROR 2");
+  }
+  return RemoteSendCommand("OK");
+}
+
+int ServerRemoveEmptyDirectory(const char* clientPath) {
+  const char* local = FormatUnixName(clientPath);
+  if (local == nullptr) {
+    PathTooLong();
+    return RemoteSendCommand("DIR ERROR 20");
+  }
+  if (rmdir(local) != 0) {
+    NoWritePermission();
+    return RemoteSendCommand("DIR ERROR 20");
+  }
+  return RemoteSendCommand("OK");
+}
+
+int ServerRenameFile(const char* localFrom, const char* localTo) {
+  if (localFrom == nullptr || localTo == nullptr) {
+    PathTooLong();
+    return RemoteSendCommand("RENAME ERROR 2");
+  }
+  if (rename(localFrom, localTo) != 0) {
+    NoWritePermission();
+    return RemoteSendCommand("RENAME ERROR 2");
+  }
+  return RemoteSendCommand("OK");
+}
+
+}  // namespace lpx

@@ -1,0 +1,31 @@
+#include "testing/reset.h"
+
+#include "convert/charset.h"
+#include "convert/fattime.h"
+#include "convert/variant.h"
+#include "link/command.h"
+#include "link/port.h"
+#include "service/command_loop.h"
+#include "service/transfer_state.h"
+#include "shell/clock.h"
+#include "shell/memo.h"
+#include "shell/startup.h"
+#include "testing/fake_port.h"
+
+namespace lpx {
+
+void ResetAllState() {
+  ResetLinkPortState();
+  ResetLinkCommandState();
+  ResetMemoState();
+  ResetCharsetState();
+  ResetFatTimeState();
+  ResetTransferState();
+  ResetCommandState();
+  ResetIdentityOps();
+  variantC = false;
+  time_a = TimeB{FakePort::kStartEpoch, 0};
+  time_b = time_a;
+}
+
+}  // namespace lpx
