@@ -24,6 +24,15 @@ struct WaitPolicy {
   int32_t burstsPerTry; // bursts that one unit of `tries` stands for
 };
 constexpr WaitPolicy kServerWaitPolicy{9999, 100000, 1};
+// The client's policy. A server that answers at once lowers its busy line
+// after a frame's last byte and raises it again for its reply within
+// microseconds, so the client polls in short bursts and sleeps only the
+// shortest real pause the system gives (a 20 us request sleeps about
+// 75-100 us). Its budget per wait of 20 tries is 19 x 200 bursts: about
+// 2.5 s at 1 us per register access, and still about 0.4 s at no access
+// cost (the simulated cable with LPXFER_CABLE_NS=0), several times the
+// server's 100 ms pause.
+constexpr WaitPolicy kClientWaitPolicy{500, 20, 200};
 extern WaitPolicy waitPolicy;
 
 // Puts the link globals back to their start values.
