@@ -15,6 +15,7 @@
 #include "service/handlers.h"
 #include "service/transfer_test_support.h"
 #include "shell/memo.h"
+#include "testing/server_session.h"
 
 namespace lpx {
 namespace {
@@ -294,6 +295,17 @@ TEST_F(ListingTest, RefusedFrameEndsTheListing) {
   EXPECT_EQ(List(), 0);
   EXPECT_TRUE(peer_.frames().empty());
   blocktransfer = 0;
+}
+
+class ListSessionTest : public ServerSessionTest {};
+
+TEST_F(ListSessionTest, ListingThroughTheCommandLoop) {
+  EXPECT_EQ(Run({"LIST " + dir_.Client("")}), Replies{"SIZE 11"});
+  ASSERT_EQ(Last().DataFrames().size(), 1u);
+  const std::vector<uint8_t> dot = {'.', '\t', '0', '\t', '-', '1', '\t', '1', '6', '\r', '\n'};
+  EXPECT_EQ(Last().DataFrames()[0].payload, dot);
+  EXPECT_TRUE(Logged("OK\n"));
+  EXPECT_EQ(Run({"LIST " + dir_.Client("missing")}), Replies{"DIR ERROR 2"});
 }
 
 }  // namespace

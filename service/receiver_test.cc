@@ -14,6 +14,7 @@
 #include "service/handlers.h"
 #include "service/transfer_test_support.h"
 #include "shell/memo.h"
+#include "testing/server_session.h"
 
 namespace lpx {
 namespace {
@@ -307,6 +308,46 @@ TEST(MyFwriteTest, WritesEveryByteInBinaryAndDropsCrInText) {
             "a\r\n\xA4"
             "a\n\x80");
   fclose(file);
+}
+
+// The same uploads through the command loop, as the client runs them.
+class UploadSessionTest : public ServerSessionTest {};
+
+TEST_F(UploadSessionTest, UploadIntoAnUnwritablePlaceIsRefusedOnTheCable) {
+  ASSERT_TRUE(dir_.Write("plain", "x"));
+  ClientModel& client = Client();
+  client.Send("PUT " + dir_.Client("plain\\new.bin"));
+  client.Send("SIZE 3");
+  FramePeer::Item& data = client.SendData(1, "abc");
+  EXPECT_TRUE(Run().empty());
+  ASSERT_FALSE(data.codes.empty());
+  EXPECT_EQ(data.codes.back(), kRefused);
+  EXPECT_TRUE(Logged("\nCannot allocate file -- No write permission or device full"));
+  EXPECT_TRUE(Logged("\nUPLOAD FAILED"));
+}
+
+TEST_F(UploadSessionTest, ResumedTextUploadThroughTheRestartQuestion) {
+  std::string local;
+  std::string wire;
+  for (int i = 0; i < 1200; ++i) {
+    char line[8];
+    snprintf(line, sizeof line, "%04d", i);
+    local += std::string(line) + "\n";
+    wire += std::string(line) + "\r\n";
+  }
+  ASSERT_TRUE(dir_.Write("t.txt", local.substr(0, 5500)));
+  ClientModel& client = Client();
+  client.Send("APUT " + dir_.Client("t.txt"));
+  client.Send("REST ?");
+  client.Send("TIME 852452445");
+  client.Send("SIZE 7200");
+  // 5500 bytes resume at 1024, after 204 lines and 4 characters: wire 1228.
+  client.SendData(1, wire.substr(1228, 4096));
+  client.SendData(2, wire.substr(1228 + 4096));
+  EXPECT_EQ(Run(), Replies{"REST=1228"});
+  EXPECT_EQ(dir_.Read("t.txt"), local);
+  EXPECT_FALSE(Logged("FAILED"));
+  EXPECT_TRUE(Logged("OK\n"));
 }
 
 }  // namespace

@@ -8,11 +8,19 @@
 #include "link/frame_format.h"
 #include "service/handlers.h"
 #include "service/transfer_test_support.h"
+#include "testing/server_session.h"
 
 namespace lpx {
 namespace {
 
 using Strings = std::vector<std::string>;
+
+// Dates a file 2005-06-15 12:34:56 local time: FAT word 852452445.
+bool SetTime(const std::string& path) {
+  struct utimbuf times;
+  times.actime = times.modtime = LocalTime(2005, 6, 15, 12, 34, 56);
+  return utime(path.c_str(), &times) == 0 && chmod(path.c_str(), 0644) == 0;
+}
 
 class SenderTest : public TransferTest {
  protected:
@@ -245,6 +253,23 @@ TEST_F(SenderTest, FailuresStopTheTransfer) {
   EXPECT_EQ(Get("f"), 0);
   EXPECT_TRUE(peer_.frames().empty());
   blocktransfer = 0;
+}
+
+class DownloadSessionTest : public ServerSessionTest {};
+
+TEST_F(DownloadSessionTest, RestartedGetThroughTheCommandLoop) {
+  ASSERT_TRUE(dir_.Write("f", "0123456789"));
+  ASSERT_TRUE(SetTime(dir_.Local("f")));
+  EXPECT_EQ(Run({"REST 4", "GET " + dir_.Client("f")}),
+            (Replies{"REST 4", "TIME 852452445", "ATTR 32", "SIZE 10"}));
+  ASSERT_EQ(Last().DataFrames().size(), 1u);
+  EXPECT_EQ(Last().DataFrames()[0].block, 1);
+  const std::vector<uint8_t> rest = {'4', '5', '6', '7', '8', '9'};
+  EXPECT_EQ(Last().DataFrames()[0].payload, rest);
+  EXPECT_TRUE(Logged("OK\n"));
+
+  // The offset is used up: the next GET sends the whole file.
+  EXPECT_EQ(Run({"GET " + dir_.Client("missing")}), Replies{"FILE ERROR 2"});
 }
 
 }  // namespace

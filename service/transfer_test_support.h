@@ -4,7 +4,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <utime.h>
 
@@ -22,8 +21,22 @@
 #include "testing/fake_port.h"
 #include "testing/frame_peer.h"
 #include "testing/reset.h"
+#include "testing/temp_dir.h"
 
 namespace lpx {
+
+// A local time by hand, independent of the code under test.
+inline time_t LocalTime(int year, int month, int day, int hour, int minute, int second) {
+  struct tm fields = {};
+  fields.tm_year = year - 1900;
+  fields.tm_mon = month - 1;
+  fields.tm_mday = day;
+  fields.tm_hour = hour;
+  fields.tm_min = minute;
+  fields.tm_sec = second;
+  fields.tm_isdst = -1;
+  return mktime(&fields);
+}
 
 // A platform whose clock moves on by `stepUs` at every reading, for code
 // that reads the clock while it works on the disk without touching the
@@ -59,9 +72,8 @@ class TransferTest : public ::testing::Test {
     port_.SetRecording(false);
     saved_ = platform;
     platform = &port_;
-    char pattern[] = "/tmp/lpx-xfer-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
+    ASSERT_FALSE(temp_.path().empty());
+    dir_ = temp_.path();
     ConsoleCaptureStart();
   }
 
@@ -71,12 +83,9 @@ class TransferTest : public ::testing::Test {
     keyflag = 0;
     abortClicked = 0;
     platform = saved_;
-    std::error_code ignored;
-    std::filesystem::permissions(dir_, std::filesystem::perms::owner_all, ignored);
-    std::filesystem::remove_all(dir_, ignored);
   }
 
-  std::string Path(const std::string& name) const { return dir_ + "/" + name; }
+  std::string Path(const std::string& name) const { return temp_.Local(name); }
 
   void WriteFile(const std::string& name, const std::string& bytes) {
     std::ofstream out(Path(name), std::ios::binary | std::ios::trunc);
@@ -94,19 +103,6 @@ class TransferTest : public ::testing::Test {
   void SetModTime(const std::string& name, time_t t) {
     struct utimbuf times = {t, t};
     ASSERT_EQ(utime(Path(name).c_str(), &times), 0);
-  }
-
-  // A local time by hand, independent of the code under test.
-  static time_t LocalTime(int year, int month, int day, int hour, int minute, int second) {
-    struct tm fields = {};
-    fields.tm_year = year - 1900;
-    fields.tm_mon = month - 1;
-    fields.tm_mday = day;
-    fields.tm_hour = hour;
-    fields.tm_min = minute;
-    fields.tm_sec = second;
-    fields.tm_isdst = -1;
-    return mktime(&fields);
   }
 
   // What the peer received: the command replies and the data frames.
@@ -134,7 +130,8 @@ class TransferTest : public ::testing::Test {
   FakePort port_;
   FramePeer peer_{kData};
   Platform* saved_ = nullptr;
-  std::string dir_;
+  TempDir temp_;
+  std::string dir_;  // its path
   std::string console_;
 };
 
