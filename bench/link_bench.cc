@@ -1,0 +1,290 @@
+// Link throughput between two processes over the simulated cable.
+//
+//   bench_link [seconds]     (default 2 seconds per measurement)
+//
+// The parent is the server's end (end 0, server wait policy) and sends;
+// a forked child is the client's end (end 1, client wait policy) and
+// receives, as in a download. For each register access cost (the default
+// 1 us, then 0 for information) it measures:
+//
+//   framed  UploadBlock -> DownloadBlock with 4096-byte payloads for the
+//           given time; frames/s and payload bytes/s;
+//   raw     the same two processes moving the same number of payload bytes
+//           with the bare four-write nibble handshake, no framing;
+//   ratio   framed payload bytes/s over raw bytes/s;
+//   pauses  sleeps of each side (the platform is wrapped to count them):
+//           the server's 100 ms pauses, and the client's short ones;
+//   replies command round trips in which the server answers at once: the
+//           client sends a command, the server receives it and replies with
+//           no delay, and the client must catch the brief moment in which
+//           the server's busy line is low between the two frames.
+//
+// The benchmark reports; it does not pass or fail. Each measurement uses a
+// fresh cable file in a temporary directory of its own.
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "link/command.h"
+#include "link/frame.h"
+#include "link/port.h"
+#include "platform/platform.h"
+#include "platform/sim_cable.h"
+
+namespace lpx {
+namespace {
+
+constexpr uint16_t kBase = 0x378;
+constexpr uint32_t kLongPauseUs = 100000;
+constexpr uint32_t kTurnToServerUs = 150000;
+constexpr int kReplyTrips = 10;
+
+double NowSeconds() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+// Forwards to the cable and counts the sleeps.
+class CountingPlatform final : public Platform {
+ public:
+  explicit CountingPlatform(Platform* inner) : inner_(inner) {}
+  uint8_t In(uint16_t addr) override { return inner_->In(addr); }
+  void Out(uint16_t addr, uint8_t value) override { inner_->Out(addr, value); }
+  bool Permit(uint16_t base) override { return inner_->Permit(base); }
+  void SleepUs(uint32_t us) override {
+    if (us >= kLongPauseUs) {
+      ++longPauses;
+    } else {
+      ++shortPauses;
+    }
+    inner_->SleepUs(us);
+  }
+  TimeB Now() override { return inner_->Now(); }
+
+  uint64_t longPauses = 0;
+  uint64_t shortPauses = 0;
+
+ private:
+  Platform* inner_;
+};
+
+// What the child tells the parent through a pipe.
+struct ChildReport {
+  int ok = 0;
+  uint64_t count = 0;  // frames, bytes or replies received
+  uint64_t longPauses = 0;
+  uint64_t shortPauses = 0;
+};
+
+CountingPlatform* OpenEnd(int end) {
+  ResetLinkPortState();
+  ResetLinkCommandState();
+  CountingPlatform* counting = new CountingPlatform(NewSimulatedCable(end));
+  platform = counting;
+  portaddr = platform->Permit(kBase) ? kBase : 0;
+  portaddr1 = kBase + 1;
+  waitPolicy = end == 0 ? kServerWaitPolicy : kClientWaitPolicy;
+  if (portaddr != 0) WritePort(kBase, 0);
+  return counting;
+}
+
+void FillPayload(uint8_t* payload) {
+  uint32_t seed = 12345;
+  for (size_t i = 0; i < kMaxPayload; ++i) {
+    seed = seed * 1664525 + 1013904223;
+    payload[i] = static_cast<uint8_t>(seed >> 24);
+  }
+}
+
+// --- The two sides of each measurement -------------------------------------
+
+enum class Mode { kFramed, kRaw, kReplies };
+
+// Bare handshake, sender side: returns false when a wait ran out.
+bool RawSend(uint8_t byte) {
+  WritePort(kBase, static_cast<uint8_t>((byte & 0x0F) | kBusyLine));
+  if (!WaitForBitFlip(0, kTransferTries)) return false;
+  WritePort(kBase, static_cast<uint8_t>(byte >> 4));
+  if (!WaitForBitFlip(1, kTransferTries)) return false;
+  return ((ReadPort(kBase + 1) >> 3) & 0x0F) == 0;
+}
+
+int RawReceive() {
+  if (!WaitForBitFlip(0, kTransferTries)) return -1;
+  uint8_t low = (ReadPort(kBase + 1) >> 3) & 0x0F;
+  WritePort(kBase, kBusyLine);
+  if (!WaitForBitFlip(1, kTransferTries)) return -1;
+  uint8_t high = (ReadPort(kBase + 1) >> 3) & 0x0F;
+  WritePort(kBase, 0);
+  return low + 16 * high;
+}
+
+ChildReport RunClient(Mode mode, uint64_t rawBytes) {
+  ChildReport report;
+  CountingPlatform* counting = OpenEnd(1);
+  if (portaddr == 0) return report;
+  static uint8_t expected[kMaxPayload];
+  FillPayload(expected);
+  report.ok = 1;
+  if (mode == Mode::kFramed) {
+    for (int32_t block = 1;; ++block) {
+      SetFrameBlock(indbuf, block);
+      int r = DownloadBlock(indbuf);
+      if (r == kRecvEnded) break;  // the sender's abort frame ends the run
+      if (r != kRecvOk || FrameLength(indbuf) != static_cast<int32_t>(kMaxPayload) ||
+          memcmp(FramePayload(indbuf), expected, kMaxPayload) != 0) {
+        report.ok = 0;
+        break;
+      }
+      ++report.count;
+    }
+  } else if (mode == Mode::kRaw) {
+    for (uint64_t i = 0; i < rawBytes; ++i) {
+      if (RawReceive() != expected[i % kMaxPayload]) {
+        report.ok = 0;
+        break;
+      }
+      ++report.count;
+    }
+  } else {
+    char line[kCommandBufferSize];
+    for (int i = 0; i < kReplyTrips; ++i) {
+      platform->SleepUs(kTurnToServerUs);
+      if (RemoteSendCommand("LIST \\") != 1) continue;
+      if (ReceiveCommandString(line) == 1 && strcmp(line, "SIZE 0") == 0) ++report.count;
+    }
+  }
+  // The turn-taking sleeps of the reply trips are the client's own.
+  report.longPauses = counting->longPauses - (mode == Mode::kReplies ? kReplyTrips : 0);
+  report.shortPauses = counting->shortPauses;
+  return report;
+}
+
+struct Result {
+  bool ok = false;
+  double seconds = 0;
+  uint64_t count = 0;  // frames or bytes sent, or replies caught
+  uint64_t serverLongPauses = 0;
+  ChildReport child;
+};
+
+// The server's side of `mode`, with the child started first.
+Result Run(Mode mode, double budget, uint64_t rawBytes) {
+  Result result;
+  char dir[] = "/tmp/lpx-bench-XXXXXX";
+  if (mkdtemp(dir) == nullptr) return result;
+  setenv("LPXFER_CABLE_DIR", dir, 1);
+  CountingPlatform* counting = OpenEnd(0);
+  int fds[2];
+  if (portaddr == 0 || pipe(fds) != 0) return result;
+  fflush(nullptr);
+  pid_t pid = fork();
+  if (pid == 0) {
+    alarm(120);
+    close(fds[0]);
+    ChildReport report = RunClient(mode, rawBytes);
+    ssize_t n = write(fds[1], &report, sizeof report);
+    _exit(n == static_cast<ssize_t>(sizeof report) ? 0 : 1);
+  }
+  close(fds[1]);
+
+  result.ok = true;
+  static uint8_t payload[kMaxPayload];
+  FillPayload(payload);
+  const double start = NowSeconds();
+  if (mode == Mode::kFramed) {
+    memcpy(FramePayload(databuf), payload, kMaxPayload);
+    while (NowSeconds() - start < budget) {
+      SetFrameLength(databuf, static_cast<int32_t>(kMaxPayload));
+      SetFrameBlock(databuf, static_cast<int32_t>(result.count + 1));
+      if (UploadBlock(databuf) != kSendDelivered) {
+        result.ok = false;
+        break;
+      }
+      ++result.count;
+    }
+    result.seconds = NowSeconds() - start;
+    SetFrameLength(databuf, 0);
+    SetFrameBlock(databuf, kAbortBlock);
+    UploadBlock(databuf);
+  } else if (mode == Mode::kRaw) {
+    for (uint64_t i = 0; i < rawBytes && result.ok; ++i) {
+      result.ok = RawSend(payload[i % kMaxPayload]);
+      if (result.ok) ++result.count;
+    }
+    result.seconds = NowSeconds() - start;
+  } else {
+    char line[kCommandBufferSize];
+    for (int i = 0; i < kReplyTrips; ++i) {
+      bool raised = false;
+      for (int ms = 0; ms < 5000 && !raised; ++ms) {
+        raised = (ReadPort(kBase + 1) & kStatusBusyBit) == 0;
+        if (!raised) platform->SleepUs(1000);
+      }
+      if (!raised) break;
+      if (ReceiveCommandString(line) == 1 && RemoteSendCommand("SIZE 0") == 1) ++result.count;
+    }
+    result.seconds = NowSeconds() - start;
+  }
+  result.serverLongPauses = counting->longPauses;
+
+  ssize_t got = read(fds[0], &result.child, sizeof result.child);
+  close(fds[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  if (got != static_cast<ssize_t>(sizeof result.child) || !result.child.ok) result.ok = false;
+  platform = nullptr;
+  delete counting;
+  std::string cable = std::string(dir) + "/lpt2";
+  unlink(cable.c_str());
+  rmdir(dir);
+  return result;
+}
+
+void Measure(const char* ns, double budget) {
+  setenv("LPXFER_CABLE_NS", ns, 1);
+  printf("access cost %s ns\n", ns);
+  Result framed = Run(Mode::kFramed, budget, 0);
+  const double frameRate = static_cast<double>(framed.count) / framed.seconds;
+  const double framedBytes = frameRate * static_cast<double>(kMaxPayload);
+  printf("  framed   %s: %llu frames in %.2f s: %.1f frames/s, %.0f payload bytes/s\n",
+         framed.ok ? "ok" : "FAILED", static_cast<unsigned long long>(framed.count), framed.seconds,
+         frameRate, framedBytes);
+  printf("           pauses: server %llu of 100 ms; client %llu of 100 ms, %llu short\n",
+         static_cast<unsigned long long>(framed.serverLongPauses),
+         static_cast<unsigned long long>(framed.child.longPauses),
+         static_cast<unsigned long long>(framed.child.shortPauses));
+
+  const uint64_t bytes = framed.count * kMaxPayload;
+  Result raw = Run(Mode::kRaw, budget, bytes);
+  const double rawBytes = static_cast<double>(raw.count) / raw.seconds;
+  printf("  raw      %s: %llu bytes in %.2f s: %.0f bytes/s\n", raw.ok ? "ok" : "FAILED",
+         static_cast<unsigned long long>(raw.count), raw.seconds, rawBytes);
+  printf("           pauses: server %llu of 100 ms; client %llu short\n",
+         static_cast<unsigned long long>(raw.serverLongPauses),
+         static_cast<unsigned long long>(raw.child.shortPauses));
+  printf("  ratio    framed/raw = %.3f\n", framedBytes / rawBytes);
+
+  Result replies = Run(Mode::kReplies, budget, 0);
+  printf("  replies  %llu of %d immediate replies caught by the client (%.1f s)\n",
+         static_cast<unsigned long long>(replies.child.count), kReplyTrips, replies.seconds);
+}
+
+}  // namespace
+}  // namespace lpx
+
+int main(int argc, char** argv) {
+  double budget = argc > 1 ? atof(argv[1]) : 2.0;
+  if (budget <= 0) budget = 2.0;
+  lpx::Measure("1000", budget);
+  lpx::Measure("0", budget);
+  return 0;
+}
