@@ -4,6 +4,10 @@
 // build up between commands.
 #include "service/command_loop.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -137,6 +141,22 @@ void CommandAput(const char* path) {
 void CommandTime(const char* value) { fileTime = StrToInt(value); }
 void CommandAttr(const char* value) { fileAttr = StrToInt(value); }
 
+// Opens the stored part of an upload for reading. Only a regular file can
+// be resumed; anything else (a FIFO would block the server until a writer
+// came) counts as not there.
+FILE* OpenStoredFile(const char* path, const char* mode) {
+  int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    return nullptr;
+  }
+  FILE* file = fdopen(fd, mode);
+  if (file == nullptr) close(fd);
+  return file;
+}
+
 // REST with "?": where the pending upload resumes. Replies "REST=n" with the
 // wire offset, or "REST ERROR 2".
 void AnswerRestartQuestion() {
@@ -146,7 +166,7 @@ void AnswerRestartQuestion() {
   }
   const char* local = FormatUnixName(recName);
   ci = 0;
-  fi = local != nullptr ? fopen(local, textMode ? "r" : "rb") : nullptr;
+  fi = local != nullptr ? OpenStoredFile(local, textMode ? "r" : "rb") : nullptr;
   if (fi == nullptr) {
     RemoteSendCommand("REST ERROR 2");
     return;

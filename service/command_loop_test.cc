@@ -1,6 +1,7 @@
 #include "service/command_loop.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <string>
 #include <vector>
@@ -131,12 +132,6 @@ TEST_F(CommandLoopTest, UnrecognisedLinesGetTheRecoveryAndTheLoopGoesOn) {
   EXPECT_EQ(ConnectionErrorSignals(), 3);
 }
 
-TEST_F(CommandLoopTest, EmptyLineIsRecoveredOnce) {
-  Run({""});
-  EXPECT_EQ(Console(), "Still trying...");
-  EXPECT_EQ(WritesAfterLastCommand(), (std::vector<uint8_t>{0x00, 0x0E, 0x1E, 0x0E, 0x1E, 0x00}));
-}
-
 TEST_F(CommandLoopTest, OverlongLineIsRefusedAndRecoveredLikeAFailedReceive) {
   // 256 characters: one more than the command buffer holds.
   Run({LineOfLength("LIST ", 256)});
@@ -173,6 +168,12 @@ TEST_F(CommandLoopTest, RestQuestionWithoutAStoredFileIsAnError) {
   EXPECT_EQ(restartOffset, 5120);
   EXPECT_EQ(remoteOffset, 5120);
   EXPECT_EQ(fi, nullptr);
+
+  // Only a regular file resumes; a FIFO must not block the server.
+  ASSERT_EQ(mkfifo(dir_.Local("fifo").c_str(), 0600), 0);
+  ASSERT_TRUE(dir_.MakeDir("d"));
+  EXPECT_EQ(Run({Put("fifo"), "REST ?", Put("d"), "REST ?"}),
+            (Replies{"REST ERROR 2", "REST ERROR 2"}));
 }
 
 TEST_F(CommandLoopTest, RestQuestionResumesOnA1024BoundaryAtLeast4096BeforeTheEnd) {
@@ -183,15 +184,6 @@ TEST_F(CommandLoopTest, RestQuestionResumesOnA1024BoundaryAtLeast4096BeforeTheEn
             (Replies{"REST=0", "REST=1024", "REST=5120"}));
   EXPECT_EQ(restartOffset, 5120);
   EXPECT_EQ(remoteOffset, 5120);
-  EXPECT_EQ(Console(), Put("a") + "\nREST ?\n" + Put("b") + "\nREST ?\n" + Put("c") + "\nREST ?");
-}
-
-TEST_F(CommandLoopTest, TextRestCountsLineFeedsTwice) {
-  ASSERT_TRUE(dir_.Write("t", TenThousandLines()));
-  EXPECT_EQ(Run({"APUT " + dir_.Client("t"), "REST ?"}), Replies{"REST=104755"});
-  EXPECT_EQ(restartOffset, 95232);
-  EXPECT_EQ(remoteOffset, 104755);
-  EXPECT_EQ(textMode, 1);
 }
 
 TEST_F(CommandLoopTest, TextRestSendsWaitWhenAWholeSecondHasPassed) {
@@ -202,7 +194,9 @@ TEST_F(CommandLoopTest, TextRestSendsWaitWhenAWholeSecondHasPassed) {
   platform = &ticking;
   EXPECT_EQ(Run({"APUT " + dir_.Client("t"), "REST ?"}), (Replies{"WAIT", "REST=104755"}));
   platform = &port_;
+  EXPECT_EQ(restartOffset, 95232);
   EXPECT_EQ(remoteOffset, 104755);
+  EXPECT_EQ(textMode, 1);
 }
 
 TEST_F(CommandLoopTest, UndeliveredWaitEndsTheNegotiationWithAnError) {
@@ -335,6 +329,29 @@ TEST_F(CommandLoopTest, ListClearsTheTextFlagOfAPendingUpload) {
   EXPECT_TRUE(Logged("\nLIST FAILED"));
   EXPECT_EQ(lastResult, -1);
   EXPECT_EQ(port_.Register(0x378), 0);
+}
+
+// An echoed line of n characters closed with OK: 48 - n blanks, then "OK".
+std::string ClosedWithOk(const std::string& line) {
+  return line + std::string(48 - line.size(), ' ') + "OK\n";
+}
+
+TEST_F(CommandLoopTest, CompletedTransfersCloseTheirLineWithOk) {
+  ASSERT_TRUE(dir_.Write("f", "abc"));
+  Client().Send("GET " + dir_.Client("f"));
+  Client().Send(Put("g"));
+  Client().Send("SIZE 3");
+  Client().SendData(1, "xyz");
+  EXPECT_EQ(Run().back().rfind("SIZE 3", 0), 0u);
+  ASSERT_EQ(Last().DataFrames().size(), 1u);
+  EXPECT_EQ(Last().DataFrames()[0].payload, (std::vector<uint8_t>{'a', 'b', 'c'}));
+  EXPECT_EQ(dir_.Read("g"), "xyz");
+  EXPECT_EQ(Console(),
+            ClosedWithOk("GET " + dir_.Client("f")) + Put("g") + "\n" + ClosedWithOk("SIZE 3"));
+  EXPECT_EQ(lastResult, 1);
+
+  EXPECT_EQ(Run({"LIST " + dir_.Client("")})[0].rfind("SIZE ", 0), 0u);
+  EXPECT_EQ(Console(), ClosedWithOk("LIST " + dir_.Client("")));
 }
 
 TEST(StrToIntTest, WholeDecimalNumbersOnly) {

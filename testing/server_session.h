@@ -55,9 +55,11 @@ class ServerSessionTest : public ::testing::Test {
     return *next_;
   }
 
-  // Runs one session: the commands, then whatever Client() was scripted
-  // with, until the client ends it. Returns the server's replies. The
-  // command state starts afresh with every session.
+  // Runs one session until the client ends it: whatever Client() was
+  // already scripted to send, then `commands`. Returns the server's replies.
+  // The command state starts afresh with every session. (An upload's data
+  // frames must be queued after its SIZE: script such a session through
+  // Client() alone and call Run() without commands.)
   Replies Run(const std::vector<std::string>& commands = {}) {
     ClientModel& client = Client();
     for (const std::string& command : commands) client.Send(command);
