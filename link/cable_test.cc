@@ -53,7 +53,7 @@ void FillFrame(uint8_t* frame, int32_t block, const std::vector<uint8_t>& payloa
 
 bool FrameHolds(const uint8_t* frame, int32_t block, const std::vector<uint8_t>& payload) {
   return FrameLength(frame) == static_cast<int32_t>(payload.size()) && FrameBlock(frame) == block &&
-         memcmp(frame + kPayloadOffset, payload.data(), payload.size()) == 0;
+         (payload.empty() || memcmp(frame + kPayloadOffset, payload.data(), payload.size()) == 0);
 }
 
 void OpenEnd(int end) {
