@@ -10,7 +10,9 @@
 // of the last one.
 #include "service/receiver.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <utime.h>
 
 #include <cinttypes>
@@ -86,20 +88,38 @@ bool OverlapMatches(const uint8_t* payload, int32_t length) {
   return true;
 }
 
+// Opens `path` as a stream on a regular file: for writing, created when
+// missing and emptied (`resume` false), or for reading and writing as it
+// stands (`resume` true, never created). Anything but a regular file is
+// refused before it is touched: opening a FIFO would wait for a reader
+// without end, and a device is no place for an upload.
+FILE* OpenRegular(const char* path, bool resume) {
+  const int flags = (resume ? O_RDWR : O_WRONLY | O_CREAT) | O_NONBLOCK | O_CLOEXEC;
+  const int fd = open(path, flags, 0666);
+  if (fd < 0) return nullptr;
+  struct stat status;
+  const int kept = fcntl(fd, F_GETFL);
+  if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || kept < 0 ||
+      fcntl(fd, F_SETFL, kept & ~O_NONBLOCK) != 0 || (!resume && ftruncate(fd, 0) != 0)) {
+    close(fd);
+    return nullptr;
+  }
+  FILE* file = fdopen(fd, resume ? "r+b" : "wb");
+  if (file == nullptr) close(fd);
+  return file;
+}
+
 // Opens the upload's file for frame 1. A fresh upload creates or empties
-// the file; a resumed one opens the existing file without emptying it,
-// which must already reach the local restart offset (a shorter file would
-// leave a gap of zeros), and checks the overlap.
+// the file; a resumed one opens the existing file without emptying it
+// (a missing one is not created: there is nothing to resume), which must
+// already reach the local restart offset (a shorter file would leave a gap
+// of zeros), and checks the overlap.
 bool OpenUploadFile(const uint8_t* payload, int32_t length) {
   if (ufilenam[0] == '\0') return false;
-  if (upLocalOffset == 0) {
-    fi = fopen(ufilenam, upText ? "w" : "wb");
-    upOpened = fi != nullptr;
-    return upOpened;
-  }
-  fi = fopen(ufilenam, upText ? "r+" : "r+b");
+  fi = OpenRegular(ufilenam, upLocalOffset != 0);
   if (fi == nullptr) return false;
   upOpened = true;
+  if (upLocalOffset == 0) return true;
   struct stat status;
   if (fstat(fileno(fi), &status) != 0 || static_cast<uint64_t>(status.st_size) < upLocalOffset) {
     return false;
@@ -148,7 +168,7 @@ void SetUploadTime(int32_t time) {
 // existing one). 0 when done, 1 when the file cannot be created.
 int StoreEmptyFile(int32_t time) {
   if (ufilenam[0] == '\0') return 1;
-  FILE* file = fopen(ufilenam, "wb");
+  FILE* file = OpenRegular(ufilenam, false);
   if (file == nullptr) return 1;
   if (fclose(file) != 0) return 1;
   SetUploadTime(time);

@@ -260,6 +260,19 @@ TEST_F(ReceiverTest, FileThatCannotBeOpenedRefusesEvenAOneFrameUpload) {
   EXPECT_EQ(ReadFile("plain"), "x");
   ExpectFailureLogged("0");
   ExpectClean();
+
+  // Neither a FIFO (opening it would wait for a reader) nor a directory
+  // is a place for an upload.
+  ASSERT_EQ(mkfifo(Path("fifo").c_str(), 0644), 0);
+  ASSERT_EQ(mkdir(Path("dir").c_str(), 0755), 0);
+  for (const char* name : {"fifo", "dir"}) {
+    for (int32_t size : {0, 3}) {
+      peer_ = FramePeer(kData);
+      EXPECT_NE(Receive(name, size == 0 ? Strings{} : Strings{"abc"}), 0) << name << size;
+      EXPECT_EQ(Verdicts(), size == 0 ? std::vector<uint8_t>{} : std::vector<uint8_t>{kRefused});
+    }
+  }
+  ExpectClean();
 }
 
 TEST_F(ReceiverTest, ReadOnlyFileInReadOnlyDirectoryStaysAsItWas) {
