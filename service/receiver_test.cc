@@ -275,18 +275,6 @@ TEST_F(ReceiverTest, FileThatCannotBeOpenedRefusesEvenAOneFrameUpload) {
   ExpectClean();
 }
 
-TEST_F(ReceiverTest, ReadOnlyFileInReadOnlyDirectoryStaysAsItWas) {
-  if (geteuid() == 0) GTEST_SKIP() << "permissions do not apply to root";
-  ASSERT_EQ(mkdir(Path("ro").c_str(), 0755), 0);
-  WriteFile("ro/f", "original");
-  ASSERT_EQ(chmod(Path("ro/f").c_str(), 0444), 0);
-  ASSERT_EQ(chmod(Path("ro").c_str(), 0555), 0);
-  EXPECT_EQ(Receive("ro/f", {"new"}), kRecvEnded);
-  EXPECT_EQ(Verdicts(), (std::vector<uint8_t>{kRefused}));
-  EXPECT_EQ(ReadFile("ro/f"), "original");
-  chmod(Path("ro").c_str(), 0755);
-}
-
 TEST_F(ReceiverTest, ProgressMarkAfterTheTwentyFourthFrame) {
   Strings payloads;
   for (int i = 0; i < 50; ++i) payloads.push_back("0123456789");
@@ -304,23 +292,6 @@ TEST_F(ReceiverTest, BusyLinkIsRefusedUntouched) {
   EXPECT_EQ(ReceiveData(Path("x").c_str(), 0, -1, -1, 0, 0, 0), 6);
   EXPECT_FALSE(Exists("x"));
   blocktransfer = 0;
-}
-
-TEST(MyFwriteTest, WritesEveryByteInBinaryAndDropsCrInText) {
-  FILE* file = tmpfile();
-  ASSERT_NE(file, nullptr);
-  const uint8_t payload[] = {'a', '\r', '\n', 0xA4};
-  variantC = false;
-  DOSmode = 0;
-  EXPECT_EQ(my_fwrite(payload, 4, 0, file), 4);
-  EXPECT_EQ(my_fwrite(payload, 4, 1, file), 4);
-  rewind(file);
-  char back[16] = {};
-  EXPECT_EQ(fread(back, 1, sizeof back, file), 7u);
-  EXPECT_EQ(std::string(back, 7),
-            "a\r\n\xA4"
-            "a\n\x80");
-  fclose(file);
 }
 
 // The same uploads through the command loop, as the client runs them.

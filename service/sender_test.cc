@@ -95,6 +95,14 @@ TEST_F(SenderTest, TextModeSendsCrLfAndCountsTwoPerLineFeed) {
   EXPECT_EQ(AGet("dos"), 1);
   EXPECT_EQ(Replies().back(), "SIZE 8");
   EXPECT_EQ(Data(), "x\r\r\ny\r\r\n");
+
+  peer_ = FramePeer(kData);  // the euro exchange, in text mode only
+  MakeFile("e", "\x80\xA4");
+  EXPECT_EQ(AGet("e"), 1);
+  EXPECT_EQ(Data(), "\xA4\x80");
+  peer_ = FramePeer(kData);
+  EXPECT_EQ(Get("e"), 1);
+  EXPECT_EQ(Data(), "\x80\xA4");
 }
 
 TEST_F(SenderTest, TextRestartMapsWireOffsetsToLocalPositions) {
@@ -124,15 +132,6 @@ TEST_F(SenderTest, CrLfSplitAcrossAFrameBoundary) {
   EXPECT_EQ(FrameLengths(), (std::vector<int32_t>{4096, 2}));
   EXPECT_EQ(DataFrames()[0].payload.back(), '\r');
   EXPECT_EQ(DataFrames()[1].payload, (std::vector<uint8_t>{'\n', 'q'}));
-}
-
-TEST_F(SenderTest, EuroExchangeOnlyInTextMode) {
-  MakeFile("e", "\x80\xA4");
-  EXPECT_EQ(AGet("e"), 1);
-  EXPECT_EQ(Data(), "\xA4\x80");
-  peer_ = FramePeer(kData);
-  EXPECT_EQ(Get("e"), 1);
-  EXPECT_EQ(Data(), "\x80\xA4");
 }
 
 TEST_F(SenderTest, VariantCDecodesUtf8AndCountsCharacters) {
