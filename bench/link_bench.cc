@@ -1,6 +1,7 @@
 // Link throughput between two processes over the simulated cable.
 //
-//   bench_link [seconds]     (default 2 seconds per measurement)
+//   bench_link [seconds [trips]]   (defaults: 2 seconds per measurement,
+//                                   10 reply round trips)
 //
 // The parent is the server's end (end 0, server wait policy) and sends;
 // a forked child is the client's end (end 1, client wait policy) and
@@ -44,7 +45,7 @@ namespace {
 constexpr uint16_t kBase = 0x378;
 constexpr uint32_t kLongPauseUs = 100000;
 constexpr uint32_t kTurnToServerUs = 150000;
-constexpr int kReplyTrips = 10;
+int replyTrips = 10;
 
 double NowSeconds() {
   timespec ts{};
@@ -156,14 +157,14 @@ ChildReport RunClient(Mode mode, uint64_t rawBytes) {
     }
   } else {
     char line[kCommandBufferSize];
-    for (int i = 0; i < kReplyTrips; ++i) {
+    for (int i = 0; i < replyTrips; ++i) {
       platform->SleepUs(kTurnToServerUs);
       if (RemoteSendCommand("LIST \\") != 1) continue;
       if (ReceiveCommandString(line) == 1 && strcmp(line, "SIZE 0") == 0) ++report.count;
     }
   }
   // The turn-taking sleeps of the reply trips are the client's own.
-  report.longPauses = counting->longPauses - (mode == Mode::kReplies ? kReplyTrips : 0);
+  report.longPauses = counting->longPauses - (mode == Mode::kReplies ? replyTrips : 0);
   report.shortPauses = counting->shortPauses;
   return report;
 }
@@ -223,7 +224,7 @@ Result Run(Mode mode, double budget, uint64_t rawBytes) {
     result.seconds = NowSeconds() - start;
   } else {
     char line[kCommandBufferSize];
-    for (int i = 0; i < kReplyTrips; ++i) {
+    for (int i = 0; i < replyTrips; ++i) {
       bool raised = false;
       for (int ms = 0; ms < 5000 && !raised; ++ms) {
         raised = (ReadPort(kBase + 1) & kStatusBusyBit) == 0;
@@ -275,7 +276,7 @@ void Measure(const char* ns, double budget) {
 
   Result replies = Run(Mode::kReplies, budget, 0);
   printf("  replies  %llu of %d immediate replies caught by the client (%.1f s)\n",
-         static_cast<unsigned long long>(replies.child.count), kReplyTrips, replies.seconds);
+         static_cast<unsigned long long>(replies.child.count), replyTrips, replies.seconds);
 }
 
 }  // namespace
@@ -284,6 +285,7 @@ void Measure(const char* ns, double budget) {
 int main(int argc, char** argv) {
   double budget = argc > 1 ? atof(argv[1]) : 2.0;
   if (budget <= 0) budget = 2.0;
+  if (argc > 2 && atoi(argv[2]) > 0) lpx::replyTrips = atoi(argv[2]);
   lpx::Measure("1000", budget);
   lpx::Measure("0", budget);
   return 0;

@@ -156,6 +156,10 @@ TEST_F(CableTest, FramesAndCommandsCrossTheCableBothWays) {
   TempDir dir;
   ASSERT_FALSE(dir.path().empty());
   ScopedEnv cableDir("LPXFER_CABLE_DIR", dir.path().c_str());
+  // The default access cost, set so that the environment cannot change it.
+  // With no cost at all the server's burst of 9,999 reads lasts only about
+  // 50 us, shorter than a scheduling hiccup or the client's shortest pause,
+  // and nearly every handshake step would cost a 100 ms pause.
   ScopedEnv cableNs("LPXFER_CABLE_NS", "1000");
 
   OpenEnd(0);
