@@ -94,14 +94,32 @@ void Say(const char* format, ...) {
   fflush(stdout);
 }
 
-int RunConnect(int, char**) {
-  if (int status = Command("CONNECT")) return status;
-  char reply[kCommandBufferSize];
-  if (int status = Reply("connect", reply, sizeof reply)) return status;
-  if (strncmp(reply, "OK", 2) != 0) {
+// Every session begins with CONNECT, answered "OK A". A server that is
+// still in the middle of a frame of a client that vanished would take the
+// first command's bytes as the rest of that frame; CONNECT is harmless
+// there, and only its proper answer shows that the server is back at its
+// command loop. So nothing that changes files is sent before it. One retry
+// after the server has had time to give up the old exchange.
+int Greet(char* reply, size_t size) {
+  for (int attempt = 0;; ++attempt) {
+    LinkResult result = SendCommand("CONNECT");
+    if (result == LinkResult::kOk) result = ReceiveReply(reply, size);
+    if (result == LinkResult::kOk || result == LinkResult::kNoServer || attempt > 0) {
+      if (result != LinkResult::kOk) return LinkFailure("connect", result);
+      break;
+    }
+    SettleAfterFailure();
+  }
+  if (strcmp(reply, "OK A") != 0) {
     Complain("connect: unexpected reply \"%s\"", reply);
     return kExitProtocol;
   }
+  return 0;
+}
+
+int RunConnect(int, char**) {
+  char reply[kCommandBufferSize];
+  if (int status = Greet(reply, sizeof reply)) return status;
   Say("connected: the server on LPT%d answers \"%s\"\n", options.port, reply);
   return 0;
 }
@@ -201,7 +219,7 @@ bool ParseNumber(const char* text, int64_t min, int64_t max, int64_t* value) {
 // status to end with.
 int ParseOptions(int argc, char** argv, int* first) {
   std::vector<option> longOptions;
-  std::string shortOptions = "+";
+  std::string shortOptions;
   for (const ClientOption& o : kClientOptions) {
     longOptions.push_back(
         {o.longName, o.arg ? required_argument : no_argument, nullptr, o.shortName});
@@ -409,7 +427,12 @@ int ClientMain(int argc, char** argv) {
     return kExitNoPort;
   }
   signal(SIGINT, OnInterrupt);
-  const int status = command->run(nargs, argv + first + 1);
+  int status = 0;
+  if (command->run != RunConnect) {
+    char reply[kCommandBufferSize];
+    status = Greet(reply, sizeof reply);
+  }
+  if (status == 0) status = command->run(nargs, argv + first + 1);
   ClosePort();
   return status;
 }

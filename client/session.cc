@@ -27,8 +27,8 @@ constexpr uint32_t kStopPauseUs = 50000;
 // A server that signalled counts as settled after this much quiet.
 constexpr int64_t kQuietMs = 300;
 constexpr int64_t kQuietBudgetMs = 3000;
-// Before the one retry of a first command: longer than a server needs to
-// time out an exchange with a vanished client and signal it (about 2.5 s).
+// Longer than a server needs to time out an exchange with a vanished client
+// and signal it (about 2.5 s).
 constexpr uint32_t kSettleUs = 2800000;
 // The low nibble of a frame's first byte (0x18).
 constexpr uint8_t kFrameStartNibble = 0x8;
@@ -208,20 +208,15 @@ LinkResult SendFrame(uint8_t* frame, bool* replyBegun) {
 LinkResult SendCommand(const char* text) {
   const size_t length = strnlen(text, kMaxPayload + 1);
   if (length > kMaxPayload) return LinkResult::kAborted;
-  for (int attempt = 0;; ++attempt) {
-    const bool firstFrame = framesSent == 0;
-    memcpy(FramePayload(outdbuf), text, length);
-    SetFrameLength(outdbuf, static_cast<int32_t>(length));
-    SetFrameBlock(outdbuf, 0);
-    const LinkResult result = SendFrame(outdbuf, nullptr);
-    // A command that was not taken can be sent again: the server acts on a
-    // command only after the last byte was answered with code 0.
-    if (result == LinkResult::kOk || result == LinkResult::kNoServer || !firstFrame ||
-        attempt > 0) {
-      return result;
-    }
-    platform->SleepUs(kSettleUs);
-  }
+  memcpy(FramePayload(outdbuf), text, length);
+  SetFrameLength(outdbuf, static_cast<int32_t>(length));
+  SetFrameBlock(outdbuf, 0);
+  return SendFrame(outdbuf, nullptr);
+}
+
+void SettleAfterFailure() {
+  WaitForQuiet();
+  platform->SleepUs(kSettleUs);
 }
 
 LinkResult ReceiveFrame(int32_t block, int64_t budgetMs, FrameCheck check) {

@@ -68,10 +68,12 @@ void ClosePort();
 // reply frame after the last byte.
 LinkResult SendFrame(uint8_t* frame, bool* replyBegun);
 
-// Sends a command message. One retry after a settle pause when the very
-// first frame of the session meets a server that is still recovering from
-// an earlier, vanished client.
+// Sends a command message.
 LinkResult SendCommand(const char* text);
+
+// Waits until a server that failed an exchange has timed it out and gone
+// back to waiting for commands.
+void SettleAfterFailure();
 
 // Waits up to `budgetMs` for the server to start a frame, then receives it
 // into indbuf with block number `block` expected (-1 refuses it).

@@ -275,14 +275,20 @@ int GetFile(const char* remote, const char* local) {
     status = kExitIsDirectory;
   }
   if (status == 0 && header.size < t.offset) {
-    Complain("%s: the local file (%" PRIu64 " bytes) is longer than the remote one (%" PRIu64
-             " bytes); nothing was changed",
-             t.writePath.c_str(), t.offset, header.size);
-    status = kExitResumeRefused;
+    if (t.appending) {
+      Complain("%s: the local file (%" PRIu64 " bytes) is longer than the remote one (%" PRIu64
+               " bytes); nothing was changed",
+               t.writePath.c_str(), t.offset, header.size);
+      status = kExitResumeRefused;
+    } else {
+      Complain("%s: offset %" PRIu64 " lies beyond the end of the file (%" PRIu64 " bytes)", remote,
+               t.offset, header.size);
+      status = kExitUsage;
+    }
   }
   if (status != 0) {
     const bool keep = t.appending || (received > 0 && options.offset < 0 &&
-                                      status != kExitIsDirectory && status != kExitResumeRefused);
+                                      status != kExitIsDirectory && status != kExitUsage);
     if (!t.appending && !keep) {
       unlink(t.writePath.c_str());
     } else if (!t.appending) {
