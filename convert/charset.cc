@@ -119,14 +119,22 @@ void DecodeUTF8InPlace(char* text) {
   }
 }
 
-uint8_t DecodeUTF8Stream(int first, ByteReader next, void* context) {
+uint8_t DecodeUTF8Stream(int first, ByteReader next, void* context, ByteUnreader unread) {
   if (first < 0 || first > 0xFF) return kUnknown;
   if (first < 0x80) return static_cast<uint8_t>(first);
   if (first <= 0xBF) return kUnknown;
   int second = next(context);
-  if (second < 0 || !IsContinuation(static_cast<uint8_t>(second))) return kUnknown;
+  if (second < 0) return kUnknown;
+  if (!IsContinuation(static_cast<uint8_t>(second))) {
+    if (unread != nullptr) unread(second, context);
+    return kUnknown;
+  }
   if (first >= 0xE0 && first <= 0xEF) {
     int third = next(context);
+    if (third >= 0 && !IsContinuation(static_cast<uint8_t>(third)) && unread != nullptr) {
+      unread(third, context);
+      return kUnknown;
+    }
     return (first == 0xE2 && second == 0x82 && third == 0xAC) ? kEuroClient : kUnknown;
   }
   if (first <= 0xDF) return DecodePair(static_cast<uint8_t>(first), static_cast<uint8_t>(second));

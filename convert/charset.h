@@ -46,7 +46,14 @@ void DecodeUTF8InPlace(char* text);
 // (E2 82 AC gives 0x80, any other triple '~'), C2/C3 give U+0080..U+00FF as
 // one byte, the rest '~'. So at most two bytes are read through `next`; the
 // caller's reader counts them if it needs byte positions.
+//
+// With `unread` given, a byte that cannot continue the sequence (the second
+// byte, or the third of a three-byte lead) is handed back to the stream
+// instead of being swallowed with the '~', so that the caller reads it
+// afresh: a line feed after a stray Latin-1 byte in a text file must
+// survive, or two lines would arrive joined.
 using ByteReader = int (*)(void* context);
-uint8_t DecodeUTF8Stream(int first, ByteReader next, void* context);
+using ByteUnreader = void (*)(int c, void* context);
+uint8_t DecodeUTF8Stream(int first, ByteReader next, void* context, ByteUnreader unread = nullptr);
 
 }  // namespace lpx

@@ -187,6 +187,16 @@ TEST(DecodeUtf8StreamTest, ConsumesTheByteAfterABadLead) {
   EXPECT_EQ(DecodeStream("\xE2\x82"), "~");
 }
 
+void UnreadStreamByte(int, void* context) { --static_cast<Stream*>(context)->pos; }
+
+TEST(DecodeUtf8StreamTest, GivesBackAByteThatCannotContinue) {
+  Stream s{"\xE9\nx\xE2\x82\n"};
+  std::string out;
+  for (int c; (c = ReadStreamByte(&s)) >= 0;)
+    out += static_cast<char>(DecodeUTF8Stream(c, ReadStreamByte, &s, UnreadStreamByte));
+  EXPECT_EQ(out, "~\nx~\n");
+}
+
 TEST(DecodeUtf8StreamTest, ReadsNoMoreThanItNeeds) {
   Stream s{"\xA9rest"};
   EXPECT_EQ(DecodeUTF8Stream(0xC3, ReadStreamByte, &s), 0xE9);

@@ -342,6 +342,10 @@ int ReadCountedByte(void* context) {
   return c;
 }
 
+void UnreadCountedByte(int c, void* context) {
+  if (ungetc(c, fi) != EOF) --static_cast<CountingReader*>(context)->consumed;
+}
+
 }  // namespace
 
 void ResetCommandState() {
@@ -381,7 +385,7 @@ int32_t GetRestartAtRemote(int32_t n) {
     if (c == EOF) break;
     // In UTF-8 a character of several bytes is one byte on the wire; the
     // decoder reads its continuation bytes itself.
-    if (variantC) c = DecodeUTF8Stream(c, ReadCountedByte, &reader);
+    if (variantC) c = DecodeUTF8Stream(c, ReadCountedByte, &reader, UnreadCountedByte);
     wire += c == '\n' ? 2 : 1;
     if (reader.consumed >= nextCheck) {
       nextCheck += kKeepAliveStride;

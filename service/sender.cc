@@ -66,6 +66,11 @@ int ReadCountedByte(void* consumed) {
   return ci;
 }
 
+// Gives a byte back to fi, uncounting it.
+void UnreadCountedByte(int c, void* consumed) {
+  if (ungetc(c, fi) != EOF) --*static_cast<uint64_t*>(consumed);
+}
+
 // The next character of a local text file as the client gets it, before a
 // line feed is expanded: variants A and B one byte with the euro exchange,
 // variant C one decoded UTF-8 character. -1 at the end of the file. The
@@ -75,7 +80,7 @@ int ReadTextChar(uint64_t* consumed) {
   if (ci == EOF) return -1;
   ++*consumed;
   if (!variantC) return ISO8859_15(static_cast<uint8_t>(ci));
-  return DecodeUTF8Stream(ci, ReadCountedByte, consumed);
+  return DecodeUTF8Stream(ci, ReadCountedByte, consumed, UnreadCountedByte);
 }
 
 enum class Count { kDone, kKeepAliveLost, kReadError };

@@ -147,6 +147,16 @@ TEST_F(SenderTest, VariantCDecodesUtf8AndCountsCharacters) {
   EXPECT_EQ(Data(), "~\r\n");
 }
 
+TEST_F(SenderTest, VariantCKeepsTheLineFeedAfterAStrayLatin1Byte) {
+  variantC = true;
+  // A Latin-1 e-acute is no UTF-8: it becomes '~', and the line feed behind
+  // it must still break the line.
+  MakeFile("l", "caf\xE9\nx\xE2\x82\n");
+  EXPECT_EQ(AGet("l"), 1);
+  EXPECT_EQ(Replies().back(), "SIZE 10");
+  EXPECT_EQ(Data(), "caf~\r\nx~\r\n");
+}
+
 TEST_F(SenderTest, AttributesFollowTheModeAndThePathText) {
   MakeFile("ro", "", 0444);
   MakeFile("exe", "", 0755);
