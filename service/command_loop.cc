@@ -4,10 +4,6 @@
 // build up between commands.
 #include "service/command_loop.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -19,6 +15,7 @@
 #include "convert/variant.h"
 #include "link/command.h"
 #include "link/port.h"
+#include "service/disk.h"
 #include "service/handlers.h"
 #include "service/transfer_state.h"
 #include "shell/clock.h"
@@ -141,22 +138,6 @@ void CommandAput(const char* path) {
 void CommandTime(const char* value) { fileTime = StrToInt(value); }
 void CommandAttr(const char* value) { fileAttr = StrToInt(value); }
 
-// Opens the stored part of an upload for reading. Only a regular file can
-// be resumed; anything else (a FIFO would block the server until a writer
-// came) counts as not there.
-FILE* OpenStoredFile(const char* path, const char* mode) {
-  int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return nullptr;
-  struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
-    return nullptr;
-  }
-  FILE* file = fdopen(fd, mode);
-  if (file == nullptr) close(fd);
-  return file;
-}
-
 // REST with "?": where the pending upload resumes. Replies "REST=n" with the
 // wire offset, or "REST ERROR 2".
 void AnswerRestartQuestion() {
@@ -166,16 +147,16 @@ void AnswerRestartQuestion() {
   }
   const char* local = FormatUnixName(recName);
   ci = 0;
-  fi = local != nullptr ? OpenStoredFile(local, textMode ? "r" : "rb") : nullptr;
+  // Only a regular file can be resumed; anything else (a FIFO would block
+  // the server until a writer came) counts as not there.
+  fi = local != nullptr ? disk.openRead(local, &fprops) : nullptr;
   if (fi == nullptr) {
     RemoteSendCommand("REST ERROR 2");
     return;
   }
 
-  int64_t offset = 0;
-  if (fstat(fileno(fi), &fprops) == 0) {
-    offset = (static_cast<int64_t>(fprops.st_size) - kRestartOverlap) & ~(kRestartGranule - 1);
-  }
+  int64_t offset =
+      (static_cast<int64_t>(fprops.st_size) - kRestartOverlap) & ~(kRestartGranule - 1);
   if (offset < 0) offset = 0;
   int32_t local32 = -1;  // a stored file beyond 32-bit offsets cannot resume
   int32_t remote32 = -1;

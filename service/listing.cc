@@ -13,6 +13,7 @@
 #include "link/command.h"
 #include "link/frame.h"
 #include "link/port.h"
+#include "service/disk.h"
 #include "service/handlers.h"
 #include "service/transfer_state.h"
 #include "shell/clock.h"
@@ -133,7 +134,7 @@ uint32_t CountListing(DIR* dir, struct dirent* entry) {
   int64_t mark = ElapsedSeconds();
   uint32_t total = 0;
   bool alive = true;
-  for (; entry != nullptr && alive; entry = readdir(dir)) {
+  for (; entry != nullptr && alive; entry = disk.readDir(dir)) {
     if (!IsDotDot(entry->d_name)) {
       FormatEntry(entry->d_name);
       total += static_cast<uint32_t>(strlen(inbuf));
@@ -156,7 +157,7 @@ int SendListing(DIR* dir, struct dirent* entry) {
   size_t fill = 0;
   int32_t block = 1;
   bool good = true;
-  for (; entry != nullptr && good; entry = readdir(dir)) {
+  for (; entry != nullptr && good; entry = disk.readDir(dir)) {
     if (IsDotDot(entry->d_name)) continue;
     FormatEntry(entry->d_name);
     const size_t length = strlen(inbuf);
@@ -184,11 +185,11 @@ int SendListing(DIR* dir, struct dirent* entry) {
 // Opens the directory and reads its first entry; nullptr (and the
 // directory closed) when either fails.
 struct dirent* OpenListing(DIR** dir) {
-  *dir = opendir(dirname);
+  *dir = disk.openDir(dirname);
   if (*dir == nullptr) return nullptr;
-  struct dirent* first = readdir(*dir);
+  struct dirent* first = disk.readDir(*dir);
   if (first == nullptr) {
-    closedir(*dir);
+    disk.closeDir(*dir);
     *dir = nullptr;
   }
   return first;
@@ -197,7 +198,7 @@ struct dirent* OpenListing(DIR** dir) {
 }  // namespace
 
 void StoreStatus(char* record, size_t size, const char* dir, char* name) {
-  const bool readable = JoinPath(dir, name) && stat(scratch, &fprops) == 0;
+  const bool readable = JoinPath(dir, name) && disk.pathStatus(scratch, &fprops) == 0;
   if (!variantC && strcmp(name, ".") == 0) {
     // The directory itself: never hidden, and no time.
     EntryStatus status = StatusFor(readable, "");
@@ -220,7 +221,7 @@ int ServerListDirectory(const char* clientPath) {
   struct dirent* entry = OpenListing(&dir);
   if (entry == nullptr) return RemoteSendCommand("DIR ERROR 2");
   const uint32_t total = CountListing(dir, entry);
-  closedir(dir);
+  disk.closeDir(dir);
 
   char reply[32];
   snprintf(reply, sizeof reply, "SIZE %" PRIu32, total);
@@ -238,7 +239,7 @@ int ServerListDirectory(const char* clientPath) {
     result = 0;
   } else {
     result = SendListing(dir, entry);
-    closedir(dir);
+    disk.closeDir(dir);
   }
   blocktransfer = 0;
   return result;

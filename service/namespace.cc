@@ -8,6 +8,7 @@
 
 #include "convert/path.h"
 #include "link/command.h"
+#include "service/disk.h"
 #include "service/handlers.h"
 #include "shell/memo.h"
 
@@ -32,12 +33,12 @@ int ServerCreateDirectory(const char* localPath) {
   }
   // The owner always gets write and search permission, whatever the mask
   // says. The mask can only be read by setting it, so it is put back at once.
-  const mode_t mask = umask(0);
-  const int made = mkdir(localPath, static_cast<mode_t>((0777 & ~mask) | 0300));
-  umask(mask);
+  const mode_t mask = disk.setUmask(0);
+  const int made = disk.makeDir(localPath, static_cast<mode_t>((0777 & ~mask) | 0300));
+  disk.setUmask(mask);
   // Entering the new directory changes nothing for later commands: every
   // path the server uses is absolute.
-  if (made != 0 || chdir(localPath) != 0) {
+  if (made != 0 || disk.changeDir(localPath) != 0) {
     AddToMemo("\n(a) No write permission in parent directory, or");
     AddToMemo("\n(b) File exists but is not a directory");
     return RemoteSendCommand("DIR ERROR 1");
@@ -51,7 +52,7 @@ int ServerDeleteFile(const char* clientPath) {
     PathTooLong();
     return RemoteSendCommand("FILE ERROR 2");
   }
-  if (remove(local) != 0) {
+  if (disk.removeFile(local) != 0) {
     NoWritePermission();
     return RemoteSendCommand("FILE ERROR 2");
   }
@@ -64,7 +65,7 @@ int ServerRemoveEmptyDirectory(const char* clientPath) {
     PathTooLong();
     return RemoteSendCommand("DIR ERROR 20");
   }
-  if (rmdir(local) != 0) {
+  if (disk.removeDir(local) != 0) {
     NoWritePermission();
     return RemoteSendCommand("DIR ERROR 20");
   }
@@ -76,7 +77,7 @@ int ServerRenameFile(const char* localFrom, const char* localTo) {
     PathTooLong();
     return RemoteSendCommand("RENAME ERROR 2");
   }
-  if (rename(localFrom, localTo) != 0) {
+  if (disk.renamePath(localFrom, localTo) != 0) {
     NoWritePermission();
     return RemoteSendCommand("RENAME ERROR 2");
   }

@@ -10,9 +10,7 @@
 // of the last one.
 #include "service/receiver.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 #include <utime.h>
 
 #include <cinttypes>
@@ -24,6 +22,7 @@
 #include "convert/variant.h"
 #include "link/command.h"
 #include "link/frame.h"
+#include "service/disk.h"
 #include "service/handlers.h"
 #include "service/transfer_state.h"
 #include "shell/console.h"
@@ -93,21 +92,7 @@ bool OverlapMatches(const uint8_t* payload, int32_t length) {
 // stands (`resume` true, never created). Anything but a regular file is
 // refused before it is touched: opening a FIFO would wait for a reader
 // without end, and a device is no place for an upload.
-FILE* OpenRegular(const char* path, bool resume) {
-  const int flags = (resume ? O_RDWR : O_WRONLY | O_CREAT) | O_NONBLOCK | O_CLOEXEC;
-  const int fd = open(path, flags, 0666);
-  if (fd < 0) return nullptr;
-  struct stat status;
-  const int kept = fcntl(fd, F_GETFL);
-  if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || kept < 0 ||
-      fcntl(fd, F_SETFL, kept & ~O_NONBLOCK) != 0 || (!resume && ftruncate(fd, 0) != 0)) {
-    close(fd);
-    return nullptr;
-  }
-  FILE* file = fdopen(fd, resume ? "r+b" : "wb");
-  if (file == nullptr) close(fd);
-  return file;
-}
+FILE* OpenRegular(const char* path, bool resume) { return disk.openWrite(path, resume); }
 
 // Opens the upload's file for frame 1. A fresh upload creates or empties
 // the file; a resumed one opens the existing file without emptying it
@@ -121,7 +106,7 @@ bool OpenUploadFile(const uint8_t* payload, int32_t length) {
   upOpened = true;
   if (upLocalOffset == 0) return true;
   struct stat status;
-  if (fstat(fileno(fi), &status) != 0 || static_cast<uint64_t>(status.st_size) < upLocalOffset) {
+  if (disk.fileStatus(fi, &status) != 0 || static_cast<uint64_t>(status.st_size) < upLocalOffset) {
     return false;
   }
   if (fseeko(fi, static_cast<off_t>(upLocalOffset), SEEK_SET) != 0) return false;
@@ -161,7 +146,7 @@ void SetUploadTime(int32_t time) {
   if (time == kNoTime) return;
   struct utimbuf times;
   times.actime = times.modtime = UXtime(static_cast<uint32_t>(time));
-  utime(ufilenam, &times);
+  disk.setTimes(ufilenam, &times);
 }
 
 // Nothing to receive: a size of 0 creates the file empty (emptying an

@@ -1,9 +1,7 @@
 // GET and AGET: sends one local file to the client, in binary mode or in
 // text mode (LF travels as CR LF, characters converted), from a restart
 // offset on.
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cinttypes>
 #include <cstdio>
@@ -15,6 +13,7 @@
 #include "link/command.h"
 #include "link/frame.h"
 #include "link/port.h"
+#include "service/disk.h"
 #include "service/handlers.h"
 #include "service/transfer_state.h"
 #include "shell/clock.h"
@@ -38,20 +37,8 @@ constexpr uint64_t kMaxWireSize = 0xFFFFFFFFu;
 // FIFO would wait for a writer without end.
 bool OpenForSending(const char* path) {
   if (path == nullptr) return false;
-  const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return false;
-  const int flags = fcntl(fd, F_GETFL);
-  if (fstat(fd, &fprops) != 0 || !S_ISREG(fprops.st_mode) || flags < 0 ||
-      fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-    close(fd);
-    return false;
-  }
-  fi = fdopen(fd, "rb");
-  if (fi == nullptr) {
-    close(fd);
-    return false;
-  }
-  return true;
+  fi = disk.openRead(path, &fprops);
+  return fi != nullptr;
 }
 
 void CloseSent() {

@@ -6,6 +6,7 @@
 #include "link/command.h"
 #include "link/port.h"
 #include "service/command_loop.h"
+#include "service/disk.h"
 #include "service/transfer_state.h"
 #include "shell/clock.h"
 #include "shell/memo.h"
@@ -22,6 +23,7 @@ void ResetAllState() {
   ResetFatTimeState();
   ResetTransferState();
   ResetCommandState();
+  ResetDiskOps();
   ResetIdentityOps();
   variantC = false;
   time_a = TimeB{FakePort::kStartEpoch, 0};

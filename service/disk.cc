@@ -1,0 +1,75 @@
+#include "service/disk.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace lpx {
+
+namespace {
+
+// Opens with O_NONBLOCK, so that a FIFO does not block the open itself,
+// checks that the descriptor is a regular file, and clears O_NONBLOCK
+// again for the reads and writes.
+int OpenRegularFd(const char* path, int flags, struct stat* status) {
+  const int fd = open(path, flags | O_NONBLOCK | O_CLOEXEC, 0666);
+  if (fd < 0) return -1;
+  const int kept = fcntl(fd, F_GETFL);
+  if (fstat(fd, status) != 0 || !S_ISREG(status->st_mode) || kept < 0 ||
+      fcntl(fd, F_SETFL, kept & ~O_NONBLOCK) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+FILE* RealOpenRead(const char* path, struct stat* status) {
+  const int fd = OpenRegularFd(path, O_RDONLY, status);
+  if (fd < 0) return nullptr;
+  FILE* file = fdopen(fd, "rb");
+  if (file == nullptr) close(fd);
+  return file;
+}
+
+FILE* RealOpenWrite(const char* path, bool resume) {
+  struct stat status;
+  const int fd = OpenRegularFd(path, resume ? O_RDWR : O_WRONLY | O_CREAT, &status);
+  if (fd < 0) return nullptr;
+  if (!resume && ftruncate(fd, 0) != 0) {
+    close(fd);
+    return nullptr;
+  }
+  FILE* file = fdopen(fd, resume ? "r+b" : "wb");
+  if (file == nullptr) close(fd);
+  return file;
+}
+
+int RealFileStatus(FILE* file, struct stat* status) { return fstat(fileno(file), status); }
+int RealPathStatus(const char* path, struct stat* status) { return stat(path, status); }
+DIR* RealOpenDir(const char* path) { return opendir(path); }
+struct dirent* RealReadDir(DIR* dir) {
+  return readdir(dir);
+}
+int RealCloseDir(DIR* dir) { return closedir(dir); }
+int RealSetTimes(const char* path, const struct utimbuf* times) { return utime(path, times); }
+mode_t RealSetUmask(mode_t mask) { return umask(mask); }
+int RealMakeDir(const char* path, mode_t mode) { return mkdir(path, mode); }
+int RealChangeDir(const char* path) { return chdir(path); }
+int RealRemoveFile(const char* path) { return remove(path); }
+int RealRemoveDir(const char* path) { return rmdir(path); }
+int RealRenamePath(const char* from, const char* to) { return rename(from, to); }
+
+constexpr DiskOps kReal = {
+    RealOpenRead,  RealOpenWrite,  RealFileStatus, RealPathStatus, RealOpenDir,
+    RealReadDir,   RealCloseDir,   RealSetTimes,   RealSetUmask,   RealMakeDir,
+    RealChangeDir, RealRemoveFile, RealRemoveDir,  RealRenamePath,
+};
+
+}  // namespace
+
+// Both constant-initialized: usable before any constructor runs.
+const DiskOps kRealDisk = kReal;
+DiskOps disk = kReal;
+
+void ResetDiskOps() { disk = kRealDisk; }
+
+}  // namespace lpx
