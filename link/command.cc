@@ -19,6 +19,7 @@ void ResetLinkCommandState() {
   memset(indbuf, 0, sizeof indbuf);
   memset(databuf, 0, sizeof databuf);
   blocktransfer = 0;
+  replyAnswersLastByte = false;
 }
 
 int RemoteSendCommand(const char* text) {

@@ -19,7 +19,8 @@ extern int blocktransfer;                  // 1 while an exchange occupies the l
 // terminator.
 constexpr size_t kCommandBufferSize = 256;
 
-// Puts the buffers and the busy flag back to their start values.
+// Puts the buffers, the busy flag and the frame option replyAnswersLastByte
+// back to their start values.
 void ResetLinkCommandState();
 
 // Sends `text` (at most 4096 characters) as a command message.

@@ -6,6 +6,8 @@
 
 namespace lpx {
 
+bool replyAnswersLastByte = false;
+
 namespace {
 
 // The pause after a sender stops a frame, so that the peer sees the lines
@@ -34,12 +36,38 @@ bool LengthFits(int32_t length) {
   return length >= 0 && length <= static_cast<int32_t>(kMaxPayload);
 }
 
+// The first nibble of every frame: the magic's first byte is 0x18.
+constexpr uint8_t kFrameStartNibble = kFrameMagic & 0x0F;
+
+// WaitForBitFlip(1, kTransferTries) under the same policy, which also ends
+// when the peer has raised its busy line with the first nibble of a frame.
+// Returns 1 for the busy line low, 2 for a frame start, 0 when the budget
+// ran out.
+int WaitForCodeOrFrameStart() {
+  int64_t bursts = static_cast<int64_t>(kTransferTries - 1) * waitPolicy.burstsPerTry;
+  for (; bursts > 0; --bursts) {
+    for (int32_t i = 0; i < waitPolicy.burstReads; ++i) {
+      const uint8_t status = ReadPort(StatusRegister());
+      if (status & kStatusBusyBit) return 1;
+      if (((status >> 3) & 0x0F) == kFrameStartNibble) return 2;
+    }
+    platform->SleepUs(waitPolicy.pauseUs);
+  }
+  return 0;
+}
+
 // Sender side of one byte: four writes and reads of the handshake. Returns
 // the link code, or -1 when a wait ran out.
-int SendByte(uint8_t byte) {
+int SendByte(uint8_t byte, bool last) {
   WritePort(DataRegister(), static_cast<uint8_t>((byte & 0x0F) | kBusyLine));
   if (!WaitForBitFlip(0, kTransferTries)) return -1;
   WritePort(DataRegister(), static_cast<uint8_t>(byte >> 4));
+  if (last && replyAnswersLastByte) {
+    const int seen = WaitForCodeOrFrameStart();
+    if (seen == 0) return -1;
+    if (seen == 2) return kCodeGoOn;  // the peer took the frame and is replying
+    return PeerNibble();
+  }
   if (!WaitForBitFlip(1, kTransferTries)) return -1;
   return PeerNibble();
 }
@@ -99,7 +127,7 @@ int UploadBlock(uint8_t* buffer) {
       if (position == checksumAt) checksum = sums.Value();
       byte = static_cast<uint8_t>(checksum >> (8 * (position - checksumAt)));
     }
-    int code = SendByte(byte);
+    int code = SendByte(byte, position == total - 1);
     if (code < 0) {
       result = kSendNoAnswer;
       break;

@@ -9,18 +9,31 @@ namespace lpx {
 
 // Results of UploadBlock.
 constexpr int kSendDelivered = 0;
-constexpr int kSendEnded = 1;      // receiver answered 13
-constexpr int kSendNoAnswer = 4;   // a wait ran out
-constexpr int kSendAborted = 5;    // receiver answered 14
+constexpr int kSendEnded = 1;     // receiver answered 13
+constexpr int kSendNoAnswer = 4;  // a wait ran out
+constexpr int kSendAborted = 5;   // receiver answered 14
 
 // Results of DownloadBlock.
 constexpr int kRecvOk = 0;
-constexpr int kRecvEnded = 3;      // abort frame, refused, or block number off by 1 or 2
-constexpr int kRecvFailed = 5;     // time-out, out of step, too many checksum failures
+constexpr int kRecvEnded = 3;   // abort frame, refused, or block number off by 1 or 2
+constexpr int kRecvFailed = 5;  // time-out, out of step, too many checksum failures
 
 // At most this many checksum failures are answered with a resend; the next
 // one ends the frame with the abort signal.
 constexpr int kMaxChecksumFailures = 10;
+
+// --- Frame option ---------------------------------------------------------
+// When set, the wait after a frame's last byte also ends, as delivered, when
+// the peer shows the first nibble of a new frame (busy line raised, 8 on
+// D0-D3). A peer that answers at once lowers its busy line with the last
+// link code and raises it again for its own frame within microseconds; a
+// side that was not polling at that moment would otherwise wait in vain
+// for the busy line to fall, and both sends would time out. Before it
+// answers, a receiver shows 0x10 (nibble 0), and it starts a frame of its
+// own only after accepting this one, so the nibble 8 cannot be mistaken.
+// Meant for the client program; the server keeps the plain wait. Cleared by
+// ResetLinkCommandState.
+extern bool replyAnswersLastByte;
 
 // Sends the frame in `buffer` (a frame buffer of kFrameBufferSize bytes).
 // REQUIRES: the caller filled the length (0..4096), the block number and the

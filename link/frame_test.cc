@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "link/command.h"
 #include "link/port.h"
 #include "shell/console.h"
 #include "shell/memo.h"
@@ -25,6 +26,7 @@ class FrameTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ResetLinkPortState();
+    ResetLinkCommandState();
     ResetMemoState();
     portaddr = kData;
     portaddr1 = kStatus;
@@ -186,6 +188,46 @@ TEST_F(FrameTest, SenderRefusesALengthTheBufferCannotHold) {
   SetFrameLength(buf_, -1);
   EXPECT_EQ(UploadBlock(buf_), kSendNoAnswer);
   EXPECT_TRUE(port_.log().empty());
+}
+
+// A peer that replies the moment it has answered a frame's last byte: the
+// plain wait never sees its busy line fall, and both sides time out.
+TEST_F(FrameTest, ReplyAtOnceHidesTheLastCodeFromThePlainWait) {
+  peer_.AnswerEagerly(true);
+  peer_.QueueFrame(0, "OK", /*afterFrames=*/1);
+  EXPECT_EQ(Send(Text("LIST \\"), 0), kSendNoAnswer);
+}
+
+TEST_F(FrameTest, ReplyAtOnceAnswersTheLastByteWhenAllowed) {
+  replyAnswersLastByte = true;
+  peer_.AnswerEagerly(true);
+  peer_.QueueFrame(0, "OK", /*afterFrames=*/1);
+  EXPECT_EQ(Send(Text("LIST \\"), 0), kSendDelivered);
+  EXPECT_TRUE(port_.Sleeps().empty());
+  EXPECT_EQ(Receive(0), kRecvOk);
+  EXPECT_EQ(Bytes(buf_ + 12, buf_ + 14), Text("OK"));
+}
+
+TEST_F(FrameTest, OnlyAFrameStartAnswersTheLastByte) {
+  replyAnswersLastByte = true;
+  peer_.AnswerEagerly(true);
+  peer_.Queue({0x0E}, /*afterFrames=*/1);  // shows 0x1E, as the abort signal does
+  EXPECT_EQ(Send(Text("abc")), kSendNoAnswer);
+
+  // Before the last byte a frame start is never taken for a code: this
+  // peer acknowledges each low nibble and then shows 0x18 for good.
+  struct FrameStartPeer : FakePeer {
+    uint8_t data = 0;
+    uint8_t Data(const FakePort&) override { return data; }
+    void OnWrite(FakePort&, uint16_t addr, uint8_t value) override {
+      if (addr == kData) data = (value & kBusyLine) ? 0x10 : 0x18;
+    }
+  } startPeer;
+  FakePort port;
+  port.SetPeer(&startPeer);
+  platform = &port;
+  EXPECT_EQ(Send(Text("abc")), kSendNoAnswer);
+  EXPECT_EQ(port.WritesTo(kData), (Bytes{0x18, 0x01, 0x00}));
 }
 
 // --- Receiver -------------------------------------------------------------

@@ -145,7 +145,7 @@ void FramePeer::OnRead(FakePort& /*port*/, uint16_t /*addr*/) {
 
 void FramePeer::OnSleep(FakePort& /*port*/) {
   if (silent_ || state_ != State::kIdle || current_ >= items_.size()) return;
-  if (reads_since_code_ < kReadsToSeeCode) return;
+  if (!eager_ && reads_since_code_ < kReadsToSeeCode) return;
   if (static_cast<int>(frames_.size()) < items_[current_].afterFrames) return;
   slept_since_gate_ = true;
   MaybeStart();
@@ -153,7 +153,7 @@ void FramePeer::OnSleep(FakePort& /*port*/) {
 
 void FramePeer::MaybeStart() {
   if (silent_ || state_ != State::kIdle || current_ >= items_.size()) return;
-  if (reads_since_code_ < kReadsToSeeCode) return;
+  if (!eager_ && reads_since_code_ < kReadsToSeeCode) return;
   const Item& item = items_[current_];
   if (static_cast<int>(frames_.size()) < item.afterFrames) return;
   if (item.afterSleep && !slept_since_gate_) return;
@@ -259,6 +259,7 @@ void FramePeer::ReceiveByte(uint8_t byte) {
     ResetParse();
   }
   if (complete && on_frame_) on_frame_(frames_.back());
+  if (complete && eager_) MaybeStart();
 }
 
 }  // namespace lpx

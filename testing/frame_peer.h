@@ -21,7 +21,8 @@
 //
 // Turn-taking: a queued item starts only when the peer is idle, the code
 // has read the status register at least twice since the peer last answered
-// a link code (so it has seen that code before the busy line rises again),
+// a link code (so it has seen that code before the busy line rises again;
+// AnswerEagerly drops this condition),
 // at least `afterFrames` frames have been received in total, and, when
 // `afterSleep` is set, the code has slept since then. An item therefore
 // waits, for example, until the server has sent its reply and gone back to
@@ -117,6 +118,10 @@ class FramePeer final : public FakePeer {
   static uint8_t DefaultVerdict(const Frame& frame);
   // Called after every completed frame (after its answer is on the line).
   void OnFrame(std::function<void(const Frame&)> callback) { on_frame_ = std::move(callback); }
+  // Starts the next queued item the moment it has answered a frame's last
+  // byte, before the code under test can read that code: a server that
+  // replies at once, seen by a client that was not polling just then.
+  void AnswerEagerly(bool on) { eager_ = on; }
   const std::vector<Frame>& frames() const { return frames_; }
   // Every byte received, resends included.
   const std::vector<uint8_t>& bytes() const { return bytes_; }
@@ -162,6 +167,7 @@ class FramePeer final : public FakePeer {
   std::function<void(const Frame&)> on_frame_;
   int reads_since_code_ = 2;
   int signals_ = 0;
+  bool eager_ = false;
   int resends_in_row_ = 0;
 
   // Sending.
