@@ -38,7 +38,9 @@ extern bool replyAnswersLastByte;
 // Sends the frame in `buffer` (a frame buffer of kFrameBufferSize bytes).
 // REQUIRES: the caller filled the length (0..4096), the block number and the
 // payload. Stores the magic itself; computes the checksum on the fly.
-// Returns kSendDelivered, kSendEnded, kSendNoAnswer or kSendAborted.
+// Returns kSendDelivered, kSendEnded, kSendNoAnswer or kSendAborted; a
+// length field outside 0..4096 gives kSendNoAnswer without touching the
+// port, since the frame would be read from past the buffer.
 int UploadBlock(uint8_t* buffer);
 
 // Decides, before the last link code of an intact frame with the expected
