@@ -202,7 +202,9 @@ void StoreStatus(char* record, size_t size, const char* dir, char* name) {
   if (!variantC && strcmp(name, ".") == 0) {
     // The directory itself: never hidden, and no time.
     EntryStatus status = StatusFor(readable, "");
-    if (!FormatRecord(record, size, name, {0, -1, status.attributes})) record[0] = '\0';
+    if (!FormatRecord(record, size, name, {0, -1, status.attributes}) && size > 0) {
+      record[0] = '\0';
+    }
     return;
   }
   ConvertName(name);

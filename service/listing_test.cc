@@ -176,6 +176,11 @@ TEST_F(ListingTest, UnreadableStatusAndOverlongPathsGiveTheUnknownRecord) {
   char again[] = "plain";
   StoreStatus(small, sizeof small, dir_.c_str(), again);
   EXPECT_STREQ(small, "");
+  // A buffer of no bytes at all is not written, not even for ".".
+  char none[1] = {'Z'};
+  char dot[] = ".";
+  StoreStatus(none, 0, dir_.c_str(), dot);
+  EXPECT_EQ(none[0], 'Z');
 
   // A size beyond 32 bits is listed as the largest there is (where the
   // file system has sparse files).
