@@ -8,13 +8,17 @@
 // receives, as in a download. For each register access cost (the default
 // 1 us, then 0 for information) it measures:
 //
-//   framed  UploadBlock -> DownloadBlock with 4096-byte payloads for the
-//           given time; frames/s and payload bytes/s;
-//   raw     the same two processes moving the same number of payload bytes
-//           with the bare four-write nibble handshake, no framing;
+//   framed  UploadBlock -> DownloadBlock with 4096-byte payloads; frames/s
+//           and payload bytes/s;
+//   raw     the same two processes moving the same payload bytes with the
+//           bare four-write nibble handshake, no framing. Frames and raw
+//           blocks of 4096 bytes alternate for the given time, so that the
+//           load of a shared machine falls on both alike; the fastest unit
+//           of each kind is reported too;
 //   ratio   framed payload bytes/s over raw bytes/s;
 //   pauses  sleeps of each side (the platform is wrapped to count them):
-//           the server's 100 ms pauses, and the client's short ones;
+//           the server's 100 ms pauses during frames and during raw
+//           blocks, and the client's;
 //   replies command round trips in which the server answers at once: the
 //           client sends a command, the server receives it and replies with
 //           no delay, and the client must catch the brief moment in which
@@ -113,9 +117,10 @@ void FillPayload(uint8_t* payload) {
 
 // --- The two sides of each measurement -------------------------------------
 
-enum class Mode { kFramed, kRaw, kReplies };
+enum class Mode { kThroughput, kReplies };
 
-// Bare handshake, sender side: returns false when a wait ran out.
+// Bare handshake, sender side: returns false when a wait ran out or the
+// receiver did not answer 0.
 bool RawSend(uint8_t byte) {
   WritePort(kBase, static_cast<uint8_t>((byte & 0x0F) | kBusyLine));
   if (!WaitForBitFlip(0, kTransferTries)) return false;
@@ -134,7 +139,29 @@ int RawReceive() {
   return low + 16 * high;
 }
 
-ChildReport RunClient(Mode mode, uint64_t rawBytes) {
+// The client receives alternately one frame and kMaxPayload raw bytes, until
+// the server's abort frame comes in place of a frame.
+void ReceiveUnits(ChildReport& report, const uint8_t* expected) {
+  for (int32_t block = 1;; ++block) {
+    SetFrameBlock(indbuf, block);
+    int r = DownloadBlock(indbuf);
+    if (r == kRecvEnded) return;
+    if (r != kRecvOk || FrameLength(indbuf) != static_cast<int32_t>(kMaxPayload) ||
+        memcmp(FramePayload(indbuf), expected, kMaxPayload) != 0) {
+      report.ok = 0;
+      return;
+    }
+    for (size_t i = 0; i < kMaxPayload; ++i) {
+      if (RawReceive() != expected[i]) {
+        report.ok = 0;
+        return;
+      }
+    }
+    ++report.count;
+  }
+}
+
+ChildReport RunClient(Mode mode) {
   ChildReport report;
   CountingPlatform* counting = OpenEnd(1);
   if (portaddr == 0) return report;
@@ -142,26 +169,8 @@ ChildReport RunClient(Mode mode, uint64_t rawBytes) {
   static uint8_t expected[kMaxPayload];
   FillPayload(expected);
   report.ok = 1;
-  if (mode == Mode::kFramed) {
-    for (int32_t block = 1;; ++block) {
-      SetFrameBlock(indbuf, block);
-      int r = DownloadBlock(indbuf);
-      if (r == kRecvEnded) break;  // the sender's abort frame ends the run
-      if (r != kRecvOk || FrameLength(indbuf) != static_cast<int32_t>(kMaxPayload) ||
-          memcmp(FramePayload(indbuf), expected, kMaxPayload) != 0) {
-        report.ok = 0;
-        break;
-      }
-      ++report.count;
-    }
-  } else if (mode == Mode::kRaw) {
-    for (uint64_t i = 0; i < rawBytes; ++i) {
-      if (RawReceive() != expected[i % kMaxPayload]) {
-        report.ok = 0;
-        break;
-      }
-      ++report.count;
-    }
+  if (mode == Mode::kThroughput) {
+    ReceiveUnits(report, expected);
   } else {
     char line[kCommandBufferSize];
     for (int i = 0; i < replyTrips; ++i) {
@@ -176,16 +185,77 @@ ChildReport RunClient(Mode mode, uint64_t rawBytes) {
   return report;
 }
 
+// Time and pauses of one kind of unit.
+struct Units {
+  uint64_t count = 0;
+  double seconds = 0;
+  double best = 1e9;  // the fastest unit
+  uint64_t longPauses = 0;
+  void Add(double t, uint64_t pauses) {
+    ++count;
+    seconds += t;
+    if (t < best) best = t;
+    longPauses += pauses;
+  }
+};
+
 struct Result {
   bool ok = false;
   double seconds = 0;
-  uint64_t count = 0;  // frames or bytes sent, or replies caught
-  uint64_t serverLongPauses = 0;
+  Units framed, raw;
+  uint64_t replies = 0;
   ChildReport child;
 };
 
+// The server sends alternately one frame and the same payload as raw bytes.
+void SendUnits(Result& result, CountingPlatform* counting, double budget) {
+  static uint8_t payload[kMaxPayload];
+  FillPayload(payload);
+  memcpy(FramePayload(databuf), payload, kMaxPayload);
+  const double start = NowSeconds();
+  while (NowSeconds() - start < budget) {
+    SetFrameLength(databuf, static_cast<int32_t>(kMaxPayload));
+    SetFrameBlock(databuf, static_cast<int32_t>(result.framed.count + 1));
+    uint64_t pauses = counting->longPauses;
+    double t = NowSeconds();
+    if (UploadBlock(databuf) != kSendDelivered) {
+      result.ok = false;
+      return;
+    }
+    result.framed.Add(NowSeconds() - t, counting->longPauses - pauses);
+    pauses = counting->longPauses;
+    t = NowSeconds();
+    for (size_t i = 0; i < kMaxPayload; ++i) {
+      if (!RawSend(payload[i])) {
+        result.ok = false;
+        return;
+      }
+    }
+    result.raw.Add(NowSeconds() - t, counting->longPauses - pauses);
+  }
+  result.seconds = NowSeconds() - start;
+  SetFrameLength(databuf, 0);
+  SetFrameBlock(databuf, kAbortBlock);
+  UploadBlock(databuf);
+}
+
+void AnswerReplies(Result& result) {
+  const double start = NowSeconds();
+  char line[kCommandBufferSize];
+  for (int i = 0; i < replyTrips; ++i) {
+    bool raised = false;
+    for (int ms = 0; ms < 5000 && !raised; ++ms) {
+      raised = (ReadPort(kBase + 1) & kStatusBusyBit) == 0;
+      if (!raised) platform->SleepUs(1000);
+    }
+    if (!raised) break;
+    if (ReceiveCommandString(line) == 1 && RemoteSendCommand("SIZE 0") == 1) ++result.replies;
+  }
+  result.seconds = NowSeconds() - start;
+}
+
 // The server's side of `mode`, with the child started first.
-Result Run(Mode mode, double budget, uint64_t rawBytes) {
+Result Run(Mode mode, double budget) {
   Result result;
   char dir[] = "/tmp/lpx-bench-XXXXXX";
   if (mkdtemp(dir) == nullptr) return result;
@@ -198,51 +268,18 @@ Result Run(Mode mode, double budget, uint64_t rawBytes) {
   if (pid == 0) {
     alarm(120);
     close(fds[0]);
-    ChildReport report = RunClient(mode, rawBytes);
+    ChildReport report = RunClient(mode);
     ssize_t n = write(fds[1], &report, sizeof report);
     _exit(n == static_cast<ssize_t>(sizeof report) ? 0 : 1);
   }
   close(fds[1]);
 
   result.ok = true;
-  static uint8_t payload[kMaxPayload];
-  FillPayload(payload);
-  const double start = NowSeconds();
-  if (mode == Mode::kFramed) {
-    memcpy(FramePayload(databuf), payload, kMaxPayload);
-    while (NowSeconds() - start < budget) {
-      SetFrameLength(databuf, static_cast<int32_t>(kMaxPayload));
-      SetFrameBlock(databuf, static_cast<int32_t>(result.count + 1));
-      if (UploadBlock(databuf) != kSendDelivered) {
-        result.ok = false;
-        break;
-      }
-      ++result.count;
-    }
-    result.seconds = NowSeconds() - start;
-    SetFrameLength(databuf, 0);
-    SetFrameBlock(databuf, kAbortBlock);
-    UploadBlock(databuf);
-  } else if (mode == Mode::kRaw) {
-    for (uint64_t i = 0; i < rawBytes && result.ok; ++i) {
-      result.ok = RawSend(payload[i % kMaxPayload]);
-      if (result.ok) ++result.count;
-    }
-    result.seconds = NowSeconds() - start;
+  if (mode == Mode::kThroughput) {
+    SendUnits(result, counting, budget);
   } else {
-    char line[kCommandBufferSize];
-    for (int i = 0; i < replyTrips; ++i) {
-      bool raised = false;
-      for (int ms = 0; ms < 5000 && !raised; ++ms) {
-        raised = (ReadPort(kBase + 1) & kStatusBusyBit) == 0;
-        if (!raised) platform->SleepUs(1000);
-      }
-      if (!raised) break;
-      if (ReceiveCommandString(line) == 1 && RemoteSendCommand("SIZE 0") == 1) ++result.count;
-    }
-    result.seconds = NowSeconds() - start;
+    AnswerReplies(result);
   }
-  result.serverLongPauses = counting->longPauses;
 
   ssize_t got = read(fds[0], &result.child, sizeof result.child);
   close(fds[0]);
@@ -260,31 +297,29 @@ Result Run(Mode mode, double budget, uint64_t rawBytes) {
 void Measure(const char* ns, double budget) {
   setenv("LPXFER_CABLE_NS", ns, 1);
   printf("access cost %s ns\n", ns);
-  Result framed = Run(Mode::kFramed, budget, 0);
-  const double frameRate = static_cast<double>(framed.count) / framed.seconds;
-  const double framedBytes = frameRate * static_cast<double>(kMaxPayload);
-  printf("  framed   %s: %llu frames in %.2f s: %.1f frames/s, %.0f payload bytes/s\n",
-         framed.ok ? "ok" : "FAILED", static_cast<unsigned long long>(framed.count), framed.seconds,
-         frameRate, framedBytes);
-  printf("           pauses: server %llu of 100 ms; client %llu of 100 ms, %llu short\n",
-         static_cast<unsigned long long>(framed.serverLongPauses),
-         static_cast<unsigned long long>(framed.child.longPauses),
-         static_cast<unsigned long long>(framed.child.shortPauses));
-
-  const uint64_t bytes = framed.count * kMaxPayload;
-  Result raw = Run(Mode::kRaw, budget, bytes);
-  const double rawBytes = static_cast<double>(raw.count) / raw.seconds;
-  printf("  raw      %s: %llu bytes in %.2f s: %.0f bytes/s\n", raw.ok ? "ok" : "FAILED",
-         static_cast<unsigned long long>(raw.count), raw.seconds, rawBytes);
-  printf("           pauses: server %llu of 100 ms; client %llu short\n",
-         static_cast<unsigned long long>(raw.serverLongPauses),
-         static_cast<unsigned long long>(raw.child.shortPauses));
-  printf("  ratio    framed/raw = %.3f\n", framedBytes / rawBytes);
+  Result r = Run(Mode::kThroughput, budget);
+  const double payload = static_cast<double>(kMaxPayload);
+  const double framedRate = static_cast<double>(r.framed.count) / r.framed.seconds;
+  const double rawRate = static_cast<double>(r.raw.count) * payload / r.raw.seconds;
+  printf("  %s: %llu frames and %llu raw blocks of %zu bytes, interleaved, in %.2f s\n",
+         r.ok ? "ok" : "FAILED", static_cast<unsigned long long>(r.framed.count),
+         static_cast<unsigned long long>(r.raw.count), kMaxPayload, r.seconds);
+  printf("  framed   %.1f frames/s, %.0f payload bytes/s (best frame %.0f bytes/s)\n", framedRate,
+         framedRate * payload, payload / r.framed.best);
+  printf("  raw      %.0f bytes/s (best block %.0f bytes/s)\n", rawRate, payload / r.raw.best);
+  printf("  ratio    framed/raw = %.3f overall, %.3f best against best\n",
+         framedRate * payload / rawRate, r.raw.best / r.framed.best);
+  printf(
+      "  pauses   server 100 ms: %llu in frames, %llu in raw; client: %llu of 100 ms, %llu short\n",
+      static_cast<unsigned long long>(r.framed.longPauses),
+      static_cast<unsigned long long>(r.raw.longPauses),
+      static_cast<unsigned long long>(r.child.longPauses),
+      static_cast<unsigned long long>(r.child.shortPauses));
 
   for (bool tolerant : {false, true}) {
     if (replyTrips == 0) break;
     clientTakesReplyAsAnswer = tolerant;
-    Result replies = Run(Mode::kReplies, budget, 0);
+    Result replies = Run(Mode::kReplies, budget);
     printf("\n  replies  %llu of %d immediate replies caught by the client, %s (%.1f s)\n",
            static_cast<unsigned long long>(replies.child.count), replyTrips,
            tolerant ? "reply answers last byte" : "plain wait", replies.seconds);
