@@ -6,6 +6,6 @@
 
 int main(int argc, char** argv) {
   lpx::platform = lpx::MakeDefaultPlatform(1);
-  lpx::waitPolicy = lpx::WaitPolicy{9999, 100, 600};
+  lpx::waitPolicy = lpx::kClientWaitPolicy;
   return lpx::ClientMain(argc, argv);
 }

@@ -69,17 +69,19 @@ expect_same tail.want tail "get -o fetches the rest from the offset"
 expect 1 "get from an offset beyond the end" get -o 20000 "$remote/r10k" nothing
 expect_true "an offset beyond the end creates nothing" test ! -e nothing -a ! -e nothing.lpxpart
 
-# Text mode: LF locally, CR LF on the cable; a file stored with CR LF
-# comes back in text mode with LF.
-printf 'one\r\ntwo\r\n' >crlf
-expect 0 "put a CR LF file in binary mode" put crlf "$remote/crlf"
-expect 0 "get it in text mode" get -a "$remote/crlf" crlf.txt
-expect_true "text mode turns CR LF into LF" test "$(cat crlf.txt)" = "$(printf 'one\ntwo')"
-printf 'a\nb\n' >lf
+# Text mode: LF locally, CR LF on the cable, both ways.
+printf 'one\ntwo\n' >lf
 expect 0 "put in text mode" put -a lf "$remote/lf"
 expect_same lf "$remote/lf" "a text upload is stored with LF"
-expect 0 "get in binary mode" get "$remote/lf" lf.bin
-expect_same lf lf.bin "binary mode keeps the bytes"
+expect_true "the text upload went out with CR LF (SIZE 10 for 8 bytes)" grep -q "SIZE 10" "$server_log"
+expect 0 "get in text mode" get -a "$remote/lf" lf.txt
+expect_same lf lf.txt "a text fetch turns the cable's CR LF back into LF"
+printf 'one\r\ntwo\r\n' >crlf
+cp crlf "$remote/crlf"
+expect 0 "get a CR LF file in text mode" get -a "$remote/crlf" crlf.txt
+expect_same crlf crlf.txt "a CR before the line end is kept (CR CR LF on the cable)"
+expect 0 "get in binary mode" get "$remote/crlf" crlf.bin
+expect_same crlf crlf.bin "binary mode keeps the bytes"
 
 # Deleting, removing, renaming.
 expect 0 "rename" rename "$remote/sub/small" "$remote/sub/renamed"

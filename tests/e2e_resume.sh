@@ -47,15 +47,13 @@ killed() {
 }
 
 start_server a || exit 1
-random_file big 200000
-text_file text 150000
-# A middle cut: the text's upload and download are resumed in the middle of
-# a line as well as at any byte.
+random_file big 120000
+text_file text 80000
 
 # Binary upload, killed; the next client (at once, while the server is
 # still waiting for the dead one's frame) resumes it.
-killed "binary upload" "$remote/big" 60000 put big "$remote/big"
-expect_true "binary upload: the stored part is shorter" test "$(size_of "$remote/big")" -lt 200000
+killed "binary upload" "$remote/big" 40000 put big "$remote/big"
+expect_true "binary upload: the stored part is shorter" test "$(size_of "$remote/big")" -lt 120000
 "$client" -c put big "$remote/big" >"$work/out" 2>"$work/err"
 rc=$?
 out=$(cat "$work/out")
@@ -64,17 +62,17 @@ expect_text "resuming at byte" out "binary upload: it resumes instead of startin
 expect_same big "$remote/big" "binary upload: the resumed file is byte-identical"
 
 # Binary download, killed; the target is never created until complete.
-killed "binary download" back.lpxpart 60000 get "$remote/big" back
+killed "binary download" back.lpxpart 40000 get "$remote/big" back
 expect_true "binary download: no target after the kill" test ! -e back
 expect 0 "binary download: get -c continues" -c get "$remote/big" back
 expect_same big back "binary download: the resumed file is byte-identical"
 expect_true "binary download: the partial file is gone" test ! -e back.lpxpart
 
 # Text mode, both ways (variant A keeps ISO 8859-15 with LF).
-killed "text upload" "$remote/text" 50000 -a put text "$remote/text"
+killed "text upload" "$remote/text" 30000 -a put text "$remote/text"
 expect 0 "text upload: put -a -c resumes" -a -c put text "$remote/text"
 expect_same text "$remote/text" "text upload: the resumed file is byte-identical"
-killed "text download" tback.lpxpart 50000 -a get "$remote/text" tback
+killed "text download" tback.lpxpart 30000 -a get "$remote/text" tback
 expect 0 "text download: get -a -c continues" -a -c get "$remote/text" tback
 expect_same text tback "text download: the resumed file is byte-identical"
 
@@ -87,7 +85,7 @@ expect 0 "the server still answers after clients vanished" connect
 # Ctrl/C stops a transfer at a frame boundary; the next put -c finishes it.
 "$client" -q put big "$remote/big2" >/dev/null 2>"$work/err" &
 pid=$!
-wait_size "$remote/big2" 40000
+wait_size "$remote/big2" 30000
 kill -INT "$pid"
 status=0
 wait "$pid" || status=$?
@@ -97,10 +95,10 @@ expect_same big "$remote/big2" "Ctrl/C: the finished file is byte-identical"
 
 # Resumes that do not fit: a remote copy that differs where the two
 # overlap, and a local partial file longer than the remote file.
-random_file other 200000
-head -c 100000 big >"$remote/differs"
+random_file other 120000
+head -c 60000 big >"$remote/differs"
 expect 16 "a remote copy that differs is not resumed" -c put other "$remote/differs"
-expect_true "the differing remote copy is left as it was" cmp -s "$remote/differs" <(head -c 100000 big)
+expect_true "the differing remote copy is left as it was" cmp -s "$remote/differs" <(head -c 60000 big)
 head -c 1000 big >"$remote/short"
 cp big long.lpxpart
 expect 16 "a local part longer than the remote file is not resumed" -c get "$remote/short" long
