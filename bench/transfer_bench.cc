@@ -1,0 +1,505 @@
+// File transfers between the simulated server and the client program over
+// the simulated cable, each beside the bare nibble handshake on the same
+// cable in the same run.
+//
+//   bench_transfer [--slow-bytes N] [--fast-bytes N] [--cap SECONDS]
+//                  [--nice N] [--no-strace] [--only 1000|0]
+//
+// For the default register access cost of 1 us (--slow-bytes, 1 MiB) and
+// for no access cost (LPXFER_CABLE_NS=0, --fast-bytes, 16 MiB):
+//
+//   raw down  end 0 sends the bytes with the bare four-write handshake under
+//             the server's wait policy, end 1 receives them and never
+//             sleeps (the cable's ceiling for a download);
+//   raw down, client policy
+//             the same with end 1 under kClientWaitPolicy (at no access cost
+//             only: it shows what the waits' pauses do there);
+//   GET, AGET bin/a/lpxferd-sim serves, bin/lpxfer-sim fetches a binary and
+//             a text file;
+//   raw up    end 1 sends (never sleeping), end 0 receives under the server's
+//             policy (the ceiling for an upload);
+//   PUT, APUT lpxfer-sim stores the two files on the server.
+//
+// The server runs on core 0 and the client on core 1, both at niceness
+// --nice (default 0; scripts/bench.sh passes -10 when it runs as root), so
+// that other work on the machine seldom preempts a spinning end for longer
+// than one of the server's bursts. Rates count the bytes on the wire (text
+// mode: a line feed counts two); a transfer's rate is the client's own
+// figure for its data phase. Pauses are the sleeps of the server's waits of
+// 100 ms, counted with strace (their total time in parentheses), and the
+// client's sleeps of any length. A transfer that does not end within --cap
+// seconds (default 45) is interrupted with SIGINT and reported from the
+// bytes that arrived by then ("cut").
+//
+// The benchmark reports; it does not pass or fail.
+#include <getopt.h>
+#include <sys/mman.h>
+
+#include <cinttypes>
+#include <cmath>
+#include <map>
+
+#include "bench/bench_util.h"
+#include "bench/raw_handshake.h"
+#include "link/command.h"
+#include "link/frame.h"
+#include "platform/sim_cable.h"
+
+namespace lpx::bench {
+namespace {
+
+struct Settings {
+  uint64_t slowBytes = 1 << 20;
+  uint64_t fastBytes = 16 << 20;
+  double cap = 45;
+  int nice = 0;
+  bool strace = true;
+  int only = -1;  // access cost to run alone; -1 both
+  std::string build;
+};
+Settings settings;
+std::string workDir;
+
+// One row of the table.
+struct Row {
+  std::string label;
+  bool ok = false;
+  bool cut = false;
+  uint64_t bytes = 0;
+  double seconds = 0;
+  int64_t serverPauses = -1;  // 100 ms pauses of the server's waits; -1 unknown
+  double serverPauseSeconds = 0;
+  int64_t clientSleeps = -1;
+  std::string note;
+  double Rate() const { return seconds > 0 ? static_cast<double>(bytes) / seconds : 0; }
+};
+
+// --- Test files ----------------------------------------------------------------
+
+void WriteRandomFile(const std::string& path, uint64_t bytes) {
+  FILE* f = fopen(path.c_str(), "wb");
+  uint32_t seed = 12345;
+  for (uint64_t i = 0; i < bytes; ++i) {
+    seed = seed * 1664525 + 1013904223;
+    fputc(static_cast<int>(seed >> 24), f);
+  }
+  fclose(f);
+}
+
+// Printable ASCII lines of 0 to 79 characters ended by LF, `bytes` long in
+// all (the last line may be cut). ASCII travels unchanged in text mode, so
+// the fetched or stored copy must equal the original. Returns the wire
+// size: every LF travels as CR LF.
+uint64_t WriteTextFile(const std::string& path, uint64_t bytes) {
+  FILE* f = fopen(path.c_str(), "wb");
+  uint32_t seed = 777;
+  uint64_t written = 0, wire = 0, line = 0, lineLength = 40;
+  while (written < bytes) {
+    seed = seed * 1664525 + 1013904223;
+    int c;
+    if (line >= lineLength) {
+      c = '\n';
+      line = 0;
+      lineLength = (seed >> 16) % 80;
+    } else {
+      c = 32 + static_cast<int>((seed >> 24) % 95);
+      ++line;
+    }
+    fputc(c, f);
+    ++written;
+    wire += c == '\n' ? 2 : 1;
+  }
+  fclose(f);
+  return wire;
+}
+
+// --- Sleeps in strace output ---------------------------------------------------
+
+struct SleepCounts {
+  int64_t pauses100ms = 0;
+  double pauseSeconds = 0;
+  int64_t all = 0;
+};
+
+// Counts the nanosleep/clock_nanosleep calls in an strace -f -ttt -T log
+// that began before `until` (seconds since the epoch; 0: all of them).
+SleepCounts CountSleeps(const std::string& path, double until) {
+  SleepCounts counts;
+  FILE* f = fopen(path.c_str(), "r");
+  if (f == nullptr) return counts;
+  char line[1024];
+  while (fgets(line, sizeof line, f) != nullptr) {
+    const char* call = strstr(line, "nanosleep(");
+    if (call == nullptr) continue;
+    double when = 0;
+    if (until > 0 && sscanf(line, "%*d %lf", &when) == 1 && when >= until) continue;
+    ++counts.all;
+    long long sec = -1, nsec = -1;
+    const char* spec = strstr(call, "tv_sec=");
+    if (spec == nullptr || sscanf(spec, "tv_sec=%lld, tv_nsec=%lld", &sec, &nsec) != 2) continue;
+    if (sec * 1000000000LL + nsec != static_cast<long long>(kLongPauseUs) * 1000) continue;
+    ++counts.pauses100ms;
+    const char* took = strrchr(line, '<');
+    if (took != nullptr) counts.pauseSeconds += atof(took + 1);
+  }
+  fclose(f);
+  return counts;
+}
+
+// --- The bare handshake between two processes ----------------------------------
+
+// Shared between the sender and the receiver of a raw run.
+struct RawShared {
+  volatile int senderDone;
+  volatile int senderOk;
+  volatile int receiverOk;
+  volatile uint64_t sent;
+  volatile uint64_t received;
+  volatile double seconds;
+  volatile uint64_t senderLongPauses;
+  volatile uint64_t receiverLongPauses;
+  volatile uint64_t receiverShortPauses;
+};
+
+CountingPlatform* OpenEnd(int end, const WaitPolicy& policy) {
+  ResetLinkPortState();
+  ResetLinkCommandState();
+  CountingPlatform* counting = new CountingPlatform(NewSimulatedCable(end));
+  platform = counting;
+  portaddr = platform->Permit(kBase) ? kBase : 0;
+  portaddr1 = kBase + 1;
+  waitPolicy = policy;
+  if (portaddr != 0) WritePort(kBase, 0);
+  return counting;
+}
+
+uint8_t PatternByte(uint64_t i) { return static_cast<uint8_t>((i * 2654435761u) >> 13); }
+
+void RawSender(int end, const WaitPolicy& policy, uint64_t bytes, RawShared* shared) {
+  CountingPlatform* counting = OpenEnd(end, policy);
+  bool ok = portaddr != 0;
+  const double start = NowSeconds();
+  uint64_t i = 0;
+  for (; ok && i < bytes; ++i) {
+    if ((i & 1023) == 0 && NowSeconds() - start > settings.cap) break;
+    ok = RawSend(kBase, PatternByte(i));
+  }
+  shared->seconds = NowSeconds() - start;
+  shared->sent = ok ? i : i - 1;
+  shared->senderOk = ok;
+  shared->senderLongPauses = counting->longPauses;
+  shared->senderDone = 1;
+}
+
+void RawReceiver(int end, const WaitPolicy& policy, uint64_t bytes, RawShared* shared) {
+  CountingPlatform* counting = OpenEnd(end, policy);
+  bool ok = portaddr != 0;
+  uint64_t i = 0;
+  // The pauses up to the last byte: a sender that stopped at the cap leaves
+  // the next wait to run out, and those pauses are not the transfer's.
+  uint64_t longPauses = 0, shortPauses = 0;
+  for (; ok && i < bytes; ++i) {
+    const int byte = RawReceive(kBase);
+    if (byte < 0) {
+      ok = shared->senderDone && shared->sent == i;
+      break;
+    }
+    ok = byte == PatternByte(i);
+    longPauses = counting->longPauses;
+    shortPauses = counting->shortPauses;
+  }
+  shared->received = i;
+  shared->receiverOk = ok;
+  shared->receiverLongPauses = longPauses;
+  shared->receiverShortPauses = shortPauses;
+}
+
+// `up`: end 1 (the client's) sends. The client's end waits under
+// `clientPolicy`, the server's under its own policy.
+Row RunRaw(const char* label, bool up, uint64_t bytes, const WaitPolicy& clientPolicy) {
+  Row row;
+  row.label = label;
+  static int runs = 0;
+  const std::string cable = workDir + "/cable-raw-" + std::to_string(++runs);
+  setenv("LPXFER_CABLE_DIR", cable.c_str(), 1);
+  void* memory =
+      mmap(nullptr, sizeof(RawShared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  if (memory == MAP_FAILED) return row;
+  RawShared* shared = static_cast<RawShared*>(memory);
+  memset(memory, 0, sizeof(RawShared));
+
+  fflush(nullptr);
+  pid_t pids[2];
+  for (int end = 0; end < 2; ++end) {
+    pids[end] = fork();
+    if (pids[end] != 0) continue;
+    PinAndNice(end, settings.nice);
+    alarm(static_cast<unsigned>(settings.cap) + 120);
+    const WaitPolicy& policy = end == 0 ? kServerWaitPolicy : clientPolicy;
+    const bool sends = (end == 1) == up;
+    if (sends) {
+      RawSender(end, policy, bytes, shared);
+    } else {
+      RawReceiver(end, policy, bytes, shared);
+    }
+    _exit(0);
+  }
+  for (pid_t pid : pids) waitpid(pid, nullptr, 0);
+
+  row.ok = shared->senderOk && shared->receiverOk && shared->received == shared->sent;
+  row.bytes = shared->sent;
+  row.cut = shared->sent < bytes;
+  row.seconds = shared->seconds;
+  row.serverPauses =
+      static_cast<int64_t>(up ? shared->receiverLongPauses : shared->senderLongPauses);
+  row.serverPauseSeconds = static_cast<double>(row.serverPauses) * 0.1;
+  row.clientSleeps = static_cast<int64_t>(up ? 0 : shared->receiverShortPauses);
+  if (!up) row.clientSleeps += static_cast<int64_t>(shared->receiverLongPauses);
+  munmap(memory, sizeof(RawShared));
+  RemoveTree(cable);
+  return row;
+}
+
+// --- Transfers with the real programs ------------------------------------------
+
+std::vector<std::string> Traced(const std::string& trace, std::vector<std::string> argv) {
+  if (!settings.strace) return argv;
+  std::vector<std::string> full = {"/usr/bin/strace",
+                                   "-f",
+                                   "--seccomp-bpf",
+                                   "-qq",
+                                   "-ttt",
+                                   "-T",
+                                   "-e",
+                                   "trace=nanosleep,clock_nanosleep",
+                                   "-e",
+                                   "signal=none",
+                                   "-o",
+                                   trace};
+  full.insert(full.end(), argv.begin(), argv.end());
+  return full;
+}
+
+// The real process behind a possibly traced one.
+pid_t RealPid(pid_t pid) { return settings.strace ? ChildOf(pid, 5) : pid; }
+
+// Parses "received N bytes in S s" or "sent N bytes in S s".
+bool ParseSummary(const std::string& log, uint64_t* bytes, double* seconds) {
+  for (const char* verb : {"received ", "sent "}) {
+    size_t at = log.find(verb);
+    while (at != std::string::npos && at > 0 && log[at - 1] != '\n') at = log.find(verb, at + 1);
+    if (at == std::string::npos) continue;
+    unsigned long long n = 0;
+    double s = 0;
+    if (sscanf(log.c_str() + at + strlen(verb), "%llu bytes in %lf s", &n, &s) == 2) {
+      *bytes = n;
+      *seconds = s;
+      return true;
+    }
+  }
+  return false;
+}
+
+uint64_t WireSizeOf(const std::string& path, bool text) {
+  std::string content;
+  if (!ReadWholeFile(path, &content)) return 0;
+  uint64_t wire = content.size();
+  if (text) {
+    for (char c : content) wire += c == '\n' ? 1 : 0;
+  }
+  return wire;
+}
+
+Row RunTransfer(const char* label, bool put, bool text, const std::string& source) {
+  Row row;
+  row.label = label;
+  static int runs = 0;
+  const std::string run = workDir + "/run-" + std::to_string(++runs);
+  mkdir(run.c_str(), 0755);
+  setenv("LPXFER_CABLE_DIR", (run + "/cable").c_str(), 1);
+
+  SpawnOptions serverOptions;
+  serverOptions.cpu = 0;
+  serverOptions.nice = settings.nice;
+  serverOptions.out = run + "/server.log";
+  const pid_t serverTracer = Spawn(
+      Traced(run + "/server.trace", {settings.build + "/bin/a/lpxferd-sim", "2"}), serverOptions);
+  const pid_t server = RealPid(serverTracer);
+  if (server <= 0 || !WaitForText(serverOptions.out, "Accepting", 10)) {
+    row.note = "server did not start";
+    StopProcess(server, SIGINT, 3);
+    StopProcess(serverTracer, SIGTERM, 3);
+    return row;
+  }
+
+  const std::string target = run + "/copy";
+  std::vector<std::string> client = {settings.build + "/bin/lpxfer-sim"};
+  if (text) client.push_back("-a");
+  if (put) {
+    client.insert(client.end(), {"put", source, target});
+  } else {
+    client.insert(client.end(), {"get", source, target});
+  }
+  SpawnOptions clientOptions;
+  clientOptions.cpu = 1;
+  clientOptions.nice = settings.nice;
+  clientOptions.out = run + "/client.log";
+  clientOptions.cwd = run;
+  const pid_t clientTracer = Spawn(Traced(run + "/client.trace", client), clientOptions);
+  const pid_t clientPid = RealPid(clientTracer);
+  int status = WaitFor(clientTracer, settings.cap);
+  double cutEpoch = 0;  // when the transfer was interrupted, on strace's clock
+  if (status < 0) {
+    row.cut = true;
+    timeval now{};
+    gettimeofday(&now, nullptr);
+    cutEpoch = static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_usec) * 1e-6;
+    kill(clientPid, SIGINT);
+    status = WaitFor(clientTracer, 15);
+    if (status < 0) StopProcess(clientTracer, SIGKILL, 5);
+  }
+  if (!StopProcess(server, SIGINT, 5)) {
+    row.note = "server ignored Ctrl/C (log kept in " + workDir + "-stuck.log)";
+    rename(serverOptions.out.c_str(), (workDir + "-stuck.log").c_str());
+  }
+  if (settings.strace) WaitGone(serverTracer, 5);
+
+  std::string log;
+  ReadWholeFile(clientOptions.out, &log);
+  if (!row.cut) {
+    row.ok =
+        status == 0 && ParseSummary(log, &row.bytes, &row.seconds) && SameFiles(source, target);
+    if (!row.ok) {
+      row.note = "client: " + log.substr(0, log.find('\n'));
+      row.bytes = 0;
+    }
+  } else {
+    // What arrived by the cap: the partial file of a fetch, the server's
+    // copy of an upload, counted as they travel.
+    const std::string partial = put ? target : target + ".lpxpart";
+    row.bytes = WireSizeOf(partial, text);
+    row.seconds = settings.cap;
+    row.ok = row.bytes > 0;
+  }
+  if (settings.strace) {
+    // Only what happened before a cut: afterwards the server times out.
+    const SleepCounts serverSleeps = CountSleeps(run + "/server.trace", cutEpoch);
+    const SleepCounts clientSleeps = CountSleeps(run + "/client.trace", cutEpoch);
+    row.serverPauses = serverSleeps.pauses100ms;
+    row.serverPauseSeconds = serverSleeps.pauseSeconds;
+    row.clientSleeps = clientSleeps.all;
+  }
+  RemoveTree(run);
+  return row;
+}
+
+// --- Output ----------------------------------------------------------------------
+
+void PrintHeader(const char* title) {
+  printf("\n%s\n", title);
+  printf("  %-34s %10s %8s %10s %7s %18s %9s\n", "case", "bytes", "s", "KB/s", "vs raw",
+         "srv 100ms pauses", "cli sleeps");
+}
+
+void PrintRow(const Row& row, const Row* raw) {
+  char ratio[16] = "";
+  if (raw != nullptr && raw->ok && raw->Rate() > 0 && row.ok) {
+    snprintf(ratio, sizeof ratio, "%.3f", row.Rate() / raw->Rate());
+  }
+  char pauses[32] = "n/a";
+  if (row.serverPauses >= 0) {
+    snprintf(pauses, sizeof pauses, "%" PRId64 " (%.1f s)", row.serverPauses,
+             row.serverPauseSeconds);
+  }
+  char sleeps[24] = "n/a";
+  if (row.clientSleeps >= 0) snprintf(sleeps, sizeof sleeps, "%" PRId64, row.clientSleeps);
+  printf("  %-34s %10" PRIu64 " %8.2f %10.1f %7s %18s %9s%s%s%s\n", row.label.c_str(), row.bytes,
+         row.seconds, row.Rate() / 1024.0, ratio, pauses, sleeps, row.ok ? "" : "  FAILED",
+         row.cut ? "  cut" : "", row.note.empty() ? "" : ("  " + row.note).c_str());
+  fflush(stdout);
+}
+
+void RunCost(int64_t ns, uint64_t bytes) {
+  const std::string cost = std::to_string(ns);
+  setenv("LPXFER_CABLE_NS", cost.c_str(), 1);
+  char title[160];
+  snprintf(title, sizeof title, "Transfers at %s ns per register access, %.0f KiB (%s)",
+           cost.c_str(), static_cast<double>(bytes) / 1024.0,
+           ns == 0 ? "LPXFER_CABLE_NS=0" : "default cost");
+  PrintHeader(title);
+
+  const std::string binary = workDir + "/data-" + cost + ".bin";
+  const std::string text = workDir + "/data-" + cost + ".txt";
+  WriteRandomFile(binary, bytes);
+  WriteTextFile(text, bytes);
+
+  const Row rawDown = RunRaw("raw down (client end spins)", false, bytes, kSpinWaitPolicy);
+  PrintRow(rawDown, nullptr);
+  if (ns == 0) {
+    char label[64];
+    snprintf(label, sizeof label, "raw down (client %d reads/%u us)", kClientWaitPolicy.burstReads,
+             kClientWaitPolicy.pauseUs);
+    PrintRow(RunRaw(label, false, bytes, kClientWaitPolicy), &rawDown);
+  }
+  PrintRow(RunTransfer("GET binary", false, false, binary), &rawDown);
+  PrintRow(RunTransfer("AGET text", false, true, text), &rawDown);
+  const Row rawUp = RunRaw("raw up (client end spins)", true, bytes, kSpinWaitPolicy);
+  PrintRow(rawUp, nullptr);
+  PrintRow(RunTransfer("PUT binary", true, false, binary), &rawUp);
+  PrintRow(RunTransfer("APUT text", true, true, text), &rawUp);
+  unlink(binary.c_str());
+  unlink(text.c_str());
+}
+
+int Main(int argc, char** argv) {
+  static const option kOptions[] = {{"slow-bytes", required_argument, nullptr, 's'},
+                                    {"fast-bytes", required_argument, nullptr, 'f'},
+                                    {"cap", required_argument, nullptr, 'c'},
+                                    {"nice", required_argument, nullptr, 'n'},
+                                    {"no-strace", no_argument, nullptr, 'S'},
+                                    {"only", required_argument, nullptr, 'o'},
+                                    {nullptr, 0, nullptr, 0}};
+  int c;
+  while ((c = getopt_long(argc, argv, "", kOptions, nullptr)) != -1) {
+    switch (c) {
+      case 's':
+        settings.slowBytes = strtoull(optarg, nullptr, 10);
+        break;
+      case 'f':
+        settings.fastBytes = strtoull(optarg, nullptr, 10);
+        break;
+      case 'c':
+        settings.cap = atof(optarg);
+        break;
+      case 'n':
+        settings.nice = atoi(optarg);
+        break;
+      case 'S':
+        settings.strace = false;
+        break;
+      case 'o':
+        settings.only = atoi(optarg);
+        break;
+      default:
+        fprintf(stderr,
+                "usage: bench_transfer [--slow-bytes N] [--fast-bytes N] [--cap S] "
+                "[--nice N] [--no-strace] [--only 1000|0]\n");
+        return 2;
+    }
+  }
+  if (settings.strace && access("/usr/bin/strace", X_OK) != 0) settings.strace = false;
+  settings.build = BuildDirOfSelf();
+  workDir = MakeTempDir("lpx-bench-xfer-");
+  if (workDir.empty()) return 1;
+  printf("server core 0, client core 1, niceness %d; pauses %s\n", settings.nice,
+         settings.strace ? "counted with strace" : "not counted (no strace)");
+  if (settings.only != 0) RunCost(1000, settings.slowBytes);
+  if (settings.only != 1000) RunCost(0, settings.fastBytes);
+  RemoveTree(workDir);
+  return 0;
+}
+
+}  // namespace
+}  // namespace lpx::bench
+
+int main(int argc, char** argv) { return lpx::bench::Main(argc, argv); }
