@@ -294,6 +294,16 @@ int ParseOptions(int argc, char** argv, int* first) {
   return -1;
 }
 
+// Root's rights serve only to open the port: they are given back for good,
+// so that local files are read and written as the user who ran the client.
+bool DropRights() {
+  const uid_t uid = getuid();
+  const gid_t gid = getgid();
+  if (setresgid(gid, gid, gid) != 0 || setresuid(uid, uid, uid) != 0) return false;
+  uid_t r = 0, e = 0, s = 0;
+  return getresuid(&r, &e, &s) == 0 && r == uid && e == uid && s == uid;
+}
+
 }  // namespace
 
 const ClientCommand kClientCommands[] = {
@@ -422,8 +432,14 @@ int ClientMain(int argc, char** argv) {
     return kExitUsage;
   }
   if (!OpenPort(options.port)) {
-    Complain("cannot open LPT%d: no access to the port (%s)", options.port,
-             "run as root, or install lpxfer set-user-id root");
+    Complain(
+        "cannot open LPT%d: no access to the port (the hardware build needs root's rights: "
+        "install it set-user-id root; the simulated one a cable file it can write)",
+        options.port);
+    return kExitNoPort;
+  }
+  if (!DropRights()) {
+    Complain("cannot give back root's rights; refusing to go on");
     return kExitNoPort;
   }
   signal(SIGINT, OnInterrupt);
