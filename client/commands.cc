@@ -53,11 +53,10 @@ constexpr ClientOption kClientOptions[] = {
     {"port", 'p', "N", "LPT port 1, 2 or 3 (default 2: 0x378)"},
     {"text", 'a', nullptr, "text mode: CR LF on the cable, characters converted"},
     {"binary", 'b', nullptr, "binary mode, byte for byte (the default)"},
-    {"continue", 'c', nullptr,
-     "get: continue the local partial file; put: resume where the server says"},
+    {"continue", 'c', nullptr, "get: continue a partial fetch; put: resume an upload"},
     {"offset", 'o', "N", "get: fetch from byte N of the file as it travels"},
-    {"charset", 'C', "NAME", "local names and text: latin9 or utf8 (default: the locale's)"},
-    {"timeout", 't', "SECONDS", "how long to wait for a reply to begin (default 60)"},
+    {"charset", 'C', "NAME", "names and text here: latin9 or utf8 (default: locale)"},
+    {"timeout", 't', "SECONDS", "wait this long for a reply to begin (default 60)"},
     {"quiet", 'q', nullptr, "no progress bar and no summary lines"},
     {"help", 'h', nullptr, "show this help"},
     {"version", 'V', nullptr, "show the version"},
@@ -310,9 +309,9 @@ const ClientCommand kClientCommands[] = {
     {"connect", "", "", 0, 0, "check that the server answers", RunConnect},
     {"ls", "list dir", "[REMOTE-DIR]", 0, 1, "list a remote directory (default /) as a table",
      RunList},
-    {"get", "fetch", "REMOTE [LOCAL]", 1, 2,
-     "fetch a file (into LOCAL, a directory, or the working directory)", RunGet},
-    {"put", "store", "LOCAL REMOTE", 2, 2, "store a file (REMOTE ending in / takes the local name)",
+    {"get", "fetch", "REMOTE [LOCAL]", 1, 2, "fetch a file (LOCAL: a file name or a directory)",
+     RunGet},
+    {"put", "store", "LOCAL REMOTE", 2, 2, "store a file (REMOTE ending in / keeps the name)",
      RunPut},
     {"rm", "del delete", "REMOTE", 1, 1, "delete a remote file (or an empty directory)", RunDelete},
     {"mkdir", "md", "REMOTE-DIR", 1, 1, "create a remote directory", RunMkdir},
@@ -345,7 +344,13 @@ void PrintClientHelp() {
   for (const ClientCommand& c : kClientCommands) {
     std::string synopsis = std::string(c.name) + (c.args[0] ? " " : "") + c.args;
     printf("  %-24s %s\n", synopsis.c_str(), c.help);
-    if (c.aliases[0] != '\0') printf("  %-24s (also: %s)\n", "", c.aliases);
+    if (c.aliases[0] != '\0') {
+      std::string aliases(c.aliases);
+      for (size_t at = aliases.find(' '); at != std::string::npos; at = aliases.find(' ', at + 2)) {
+        aliases.replace(at, 1, ", ");
+      }
+      printf("  %-24s (also: %s)\n", "", aliases.c_str());
+    }
   }
   printf("\nOptions:\n");
   for (const ClientOption& o : kClientOptions) {

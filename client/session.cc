@@ -15,13 +15,12 @@ int framesSent = 0;
 
 namespace {
 
-// Waits spin for this long before they start to sleep between reads: a
-// server at the far end answers within microseconds, and it waits for the
-// client's answer with bursts that may be short (a fast simulated cable).
+// Waits poll in the bursts and short pauses of the client's wait policy
+// (a server at the far end answers within microseconds; a short pause also
+// lets a busy machine run the server) and, once this much time has passed
+// without an answer, in slower steps.
 constexpr int64_t kSpinMs = 300;
 constexpr uint32_t kSlowPollUs = 1000;
-// The clock is read once per this many status reads while spinning.
-constexpr int kReadsPerClockCheck = 64;
 // The pause after a frame that stopped early, as the server's sender makes.
 constexpr uint32_t kStopPauseUs = 50000;
 // A server that signalled counts as settled after this much quiet.
@@ -46,14 +45,15 @@ bool ServerLowered(uint8_t status) { return (status & kStatusBusyBit) != 0; }
 template <typename Wanted>
 int PollStatus(Wanted wanted, int64_t budgetMs) {
   const int64_t start = NowMs();
+  const int32_t burst = waitPolicy.burstReads > 0 ? waitPolicy.burstReads : 1;
   for (;;) {
-    for (int i = 0; i < kReadsPerClockCheck; ++i) {
+    for (int32_t i = 0; i < burst; ++i) {
       const uint8_t status = ReadPort(StatusRegister());
       if (wanted(status)) return status;
     }
     const int64_t elapsed = NowMs() - start;
     if (elapsed >= budgetMs) return -1;
-    if (elapsed >= kSpinMs) platform->SleepUs(kSlowPollUs);
+    platform->SleepUs(elapsed >= kSpinMs ? kSlowPollUs : waitPolicy.pauseUs);
   }
 }
 
