@@ -16,7 +16,8 @@ namespace lpx {
 IdentityOps identity;
 
 void ResetIdentityOps() {
-  identity = IdentityOps{::getuid, ::geteuid, ::getresuid, ::setresuid};
+  identity = IdentityOps{::getuid, ::geteuid,   ::getresuid, ::setresuid,
+                         ::getgid, ::getresgid, ::setresgid};
 }
 
 namespace {
@@ -49,10 +50,27 @@ void PrintRightsWarning() {
   Print("\tsu\n\tchown root lpxferd\n\tchmod  +s  lpxferd\n\texit\n\n");
 }
 
-// Gives back root's rights for good: real, effective and saved user ids all
-// become the real user's. The access to the port registers stays with the
-// process. Returns false when that could not be done or verified.
+// Gives back a borrowed group for good: "chmod +s" sets the set-group-id
+// bit too, and a copy installed by root belongs to root's group. Real,
+// effective and saved group ids all become the real group. Must run while
+// the process still has root's rights. Returns false when that could not
+// be done or verified.
+bool DropGroup() {
+  const gid_t gid = identity.getgid();
+  gid_t r = 0, e = 0, s = 0;
+  if (identity.getresgid(&r, &e, &s) != 0) return false;
+  if (r == gid && e == gid && s == gid) return true;
+  if (identity.setresgid(gid, gid, gid) != 0) return false;
+  if (identity.getresgid(&r, &e, &s) != 0) return false;
+  return r == gid && e == gid && s == gid;
+}
+
+// Gives back root's rights for good: the borrowed group first, then real,
+// effective and saved user ids all become the real user's. The access to
+// the port registers stays with the process. Returns false when that could
+// not be done or verified.
 bool DropRights() {
+  if (!DropGroup()) return false;
   uid_t r = 0, e = 0, s = 0;
   if (identity.getresuid(&r, &e, &s) != 0) return false;
   if (r == uid && e == uid && s == uid) return true;
@@ -93,8 +111,8 @@ int ServerMain(int argc, char** argv) {
 
   abortClicked = 0;
   blocktransfer = 0;
-  ConsolePrintf("\t\t\t\tOK\nAccepting connections through port LPT%s, port addr 0x%03X\n",
-                portnr, static_cast<unsigned>(portaddr));
+  ConsolePrintf("\t\t\t\tOK\nAccepting connections through port LPT%s, port addr 0x%03X\n", portnr,
+                static_cast<unsigned>(portaddr));
   DoServer();
   AddToMemo("\nDISCONNECT\t\t\t\t\tOK\n");
   return 0;

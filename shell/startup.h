@@ -12,6 +12,9 @@ struct IdentityOps {
   uid_t (*geteuid)();
   int (*getresuid)(uid_t* ruid, uid_t* euid, uid_t* suid);
   int (*setresuid)(uid_t ruid, uid_t euid, uid_t suid);
+  gid_t (*getgid)();
+  int (*getresgid)(gid_t* rgid, gid_t* egid, gid_t* sgid);
+  int (*setresgid)(gid_t rgid, gid_t egid, gid_t sgid);
 };
 extern IdentityOps identity;
 void ResetIdentityOps();

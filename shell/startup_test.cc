@@ -43,6 +43,8 @@ class ClientOnPort : public FakePeer {
 struct FakeIds {
   uid_t r = 1000, e = 0, s = 0;
   bool failSet = false;
+  gid_t rg = 100, eg = 100, sg = 100;
+  bool failSetGroup = false;
 };
 FakeIds ids;
 
@@ -61,6 +63,21 @@ int FakeSetresuid(uid_t r, uid_t e, uid_t s) {
   ids.s = s;
   return 0;
 }
+gid_t FakeGetgid() { return ids.rg; }
+int FakeGetresgid(gid_t* r, gid_t* e, gid_t* s) {
+  *r = ids.rg;
+  *e = ids.eg;
+  *s = ids.sg;
+  return 0;
+}
+int FakeSetresgid(gid_t r, gid_t e, gid_t s) {
+  // Only root may set another group.
+  if (ids.failSetGroup || ids.e != 0) return -1;
+  ids.rg = r;
+  ids.eg = e;
+  ids.sg = s;
+  return 0;
+}
 
 class StartupTest : public ::testing::Test {
  protected:
@@ -71,7 +88,8 @@ class StartupTest : public ::testing::Test {
     variantC = false;
     platform = &port_;
     ids = FakeIds{};
-    identity = IdentityOps{FakeGetuid, FakeGeteuid, FakeGetresuid, FakeSetresuid};
+    identity = IdentityOps{FakeGetuid, FakeGeteuid,   FakeGetresuid, FakeSetresuid,
+                           FakeGetgid, FakeGetresgid, FakeSetresgid};
     ConsoleCaptureStart();
   }
   void TearDown() override {
@@ -107,9 +125,10 @@ TEST_F(StartupTest, BannerAndDiscoveryFindTheClientOnLpt2) {
                        "This program can be aborted by pressing Ctrl/C\n",
                        0),
             0u);
-  EXPECT_TRUE(Printed("\n==========================================================\n"
-                      "Allocating port LPT:\t\t\t\tOK\n"
-                      "Accepting connections through port LPT2, port addr 0x378\n"));
+  EXPECT_TRUE(
+      Printed("\n==========================================================\n"
+              "Allocating port LPT:\t\t\t\tOK\n"
+              "Accepting connections through port LPT2, port addr 0x378\n"));
   EXPECT_FALSE(Printed("WARNING"));  // set-user-id root, run by a user
   EXPECT_TRUE(Printed("0x378\nDISCONNECT\t\t\t\t\tOK\n"));
   EXPECT_EQ(ids.e, 1000u);
@@ -120,8 +139,9 @@ TEST_F(StartupTest, ExplicitPortsUseOnlyTheFirstCharacter) {
   port_.SetPeerData(0);
   keyflag = 1;  // the loop ends at its first idle poll
   EXPECT_EQ(Run({"lpxferd", "1"}), 0);
-  EXPECT_TRUE(Printed("Allocating port LPT1:\t\t\t\tOK\nAccepting connections through port "
-                      "LPT1, port addr 0x3BC\n"));
+  EXPECT_TRUE(
+      Printed("Allocating port LPT1:\t\t\t\tOK\nAccepting connections through port "
+              "LPT1, port addr 0x3BC\n"));
   ResetLinkPortState();
   keyflag = 1;
   EXPECT_EQ(Run({"lpxferd", "12"}), 0);
@@ -129,16 +149,18 @@ TEST_F(StartupTest, ExplicitPortsUseOnlyTheFirstCharacter) {
   ResetLinkPortState();
   keyflag = 1;
   EXPECT_EQ(Run({"lpxferd", "7"}), 0);
-  EXPECT_TRUE(Printed("Allocating port LPT7:\t\t\t\tOK\nAccepting connections through port "
-                      "LPT2, port addr 0x378\n"));
+  EXPECT_TRUE(
+      Printed("Allocating port LPT7:\t\t\t\tOK\nAccepting connections through port "
+              "LPT2, port addr 0x378\n"));
 }
 
 TEST_F(StartupTest, EmptyArgumentMeansDiscovery) {
   ClientOnPort client(0x278);
   port_.SetPeer(&client);
   EXPECT_EQ(Run({"lpxferd", ""}), 0);
-  EXPECT_TRUE(Printed("Allocating port LPT:\t\t\t\tOK\nAccepting connections through port "
-                      "LPT3, port addr 0x278\n"));
+  EXPECT_TRUE(
+      Printed("Allocating port LPT:\t\t\t\tOK\nAccepting connections through port "
+              "LPT3, port addr 0x278\n"));
 }
 
 TEST_F(StartupTest, NoPortMeansFailureWithStatus1) {
@@ -158,10 +180,11 @@ TEST_F(StartupTest, RightsWarningUnlessSetUserIdRootRunByAUser) {
   ids = FakeIds{0, 0, 0};  // root itself
   keyflag = 1;
   EXPECT_EQ(Run({"lpxferd", "2"}), 0);
-  EXPECT_TRUE(Printed("\nWARNING:\n   You can run this program as a normal user,\n"
-                      "   but it must have the \"root sticky bit\" set.\n"
-                      "   This is achieved with the following commands:\n"
-                      "\tsu\n\tchown root lpxferd\n\tchmod  +s  lpxferd\n\texit\n\n"));
+  EXPECT_TRUE(
+      Printed("\nWARNING:\n   You can run this program as a normal user,\n"
+              "   but it must have the \"root sticky bit\" set.\n"
+              "   This is achieved with the following commands:\n"
+              "\tsu\n\tchown root lpxferd\n\tchmod  +s  lpxferd\n\texit\n\n"));
   EXPECT_EQ(ids.e, 0u);  // root keeps root's rights
 
   ids = FakeIds{1000, 1000, 1000};  // a user, no set-user-id
@@ -177,6 +200,25 @@ TEST_F(StartupTest, RefusesToServeWhenRightsCannotBeGivenBack) {
   EXPECT_TRUE(Printed("Failed! -- cannot give back root's rights"));
   EXPECT_FALSE(Printed("Accepting"));
   EXPECT_EQ(ids.e, 0u);
+}
+
+TEST_F(StartupTest, BorrowedGroupIsGivenBackBeforeTheUser) {
+  // "chmod +s" on a copy that root installed: set-group-id root as well.
+  ids.eg = 0;
+  ids.sg = 0;
+  keyflag = 1;
+  EXPECT_EQ(Run({"lpxferd", "2"}), 0);
+  EXPECT_EQ(ids.eg, 100u);
+  EXPECT_EQ(ids.sg, 100u);
+  EXPECT_EQ(ids.e, 1000u);
+
+  ids = FakeIds{};
+  ids.eg = 0;
+  ids.failSetGroup = true;
+  ResetLinkPortState();
+  EXPECT_EQ(Run({"lpxferd", "2"}), 1);
+  EXPECT_TRUE(Printed("Failed! -- cannot give back root's rights"));
+  EXPECT_FALSE(Printed("Accepting"));
 }
 
 TEST_F(StartupTest, VariantCPrintsTwoAttributionLines) {
