@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(cmake make g++ clang libgtest-dev libgmock-dev libbenchmark-dev util-linux)
-if [ "${LPX_WANT_M32:-0}" = 1 ]; then packages+=(g++-multilib); fi
+if [ "${LPX_WANT_M32:-0}" = 1 ]; then packages+=(g++-multilib qemu-user); fi
 if [ "${LPX_WANT_VALGRIND:-0}" = 1 ]; then packages+=(valgrind); fi
 
 missing=()
