@@ -313,8 +313,12 @@ inline bool StopProcess(pid_t pid, int sig, double grace) {
   return false;
 }
 
-// The first child process of `parent` (found through /proc), or -1.
-inline pid_t ChildOf(pid_t parent, double seconds) {
+// The child process of `parent` that runs `program` (found through /proc,
+// by the file its /proc/<pid>/exe names), or -1. A tracer such as strace
+// also starts short-lived children of its own before the program.
+inline pid_t ChildRunning(pid_t parent, const std::string& program, double seconds) {
+  char wanted[4096];
+  if (realpath(program.c_str(), wanted) == nullptr) return -1;
   const double until = NowSeconds() + seconds;
   while (NowSeconds() < until) {
     DIR* proc = opendir("/proc");
@@ -331,7 +335,15 @@ inline pid_t ChildOf(pid_t parent, double seconds) {
       if (close == std::string::npos) continue;
       char state = 0;
       int ppid = 0;
-      if (sscanf(stat.c_str() + close + 1, " %c %d", &state, &ppid) == 2 && ppid == parent) {
+      if (sscanf(stat.c_str() + close + 1, " %c %d", &state, &ppid) != 2 || ppid != parent) {
+        continue;
+      }
+      snprintf(path, sizeof path, "/proc/%d/exe", static_cast<int>(pid));
+      char exe[4096];
+      const ssize_t n = readlink(path, exe, sizeof exe - 1);
+      if (n <= 0) continue;
+      exe[n] = '\0';
+      if (strcmp(exe, wanted) == 0) {
         found = pid;
         break;
       }

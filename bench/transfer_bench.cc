@@ -280,8 +280,10 @@ std::vector<std::string> Traced(const std::string& trace, std::vector<std::strin
   return full;
 }
 
-// The real process behind a possibly traced one.
-pid_t RealPid(pid_t pid) { return settings.strace ? ChildOf(pid, 5) : pid; }
+// The process that runs `program`, possibly under strace.
+pid_t RealPid(pid_t pid, const std::string& program) {
+  return settings.strace ? ChildRunning(pid, program, 5) : pid;
+}
 
 // Parses "received N bytes in S s" or "sent N bytes in S s".
 bool ParseSummary(const std::string& log, uint64_t* bytes, double* seconds) {
@@ -322,9 +324,10 @@ Row RunTransfer(const char* label, bool put, bool text, const std::string& sourc
   serverOptions.cpu = 0;
   serverOptions.nice = settings.nice;
   serverOptions.out = run + "/server.log";
-  const pid_t serverTracer = Spawn(
-      Traced(run + "/server.trace", {settings.build + "/bin/a/lpxferd-sim", "2"}), serverOptions);
-  const pid_t server = RealPid(serverTracer);
+  const std::string serverProgram = settings.build + "/bin/a/lpxferd-sim";
+  const pid_t serverTracer =
+      Spawn(Traced(run + "/server.trace", {serverProgram, "2"}), serverOptions);
+  const pid_t server = RealPid(serverTracer, serverProgram);
   if (server <= 0 || !WaitForText(serverOptions.out, "Accepting", 10)) {
     row.note = "server did not start";
     StopProcess(server, SIGINT, 3);
@@ -346,7 +349,7 @@ Row RunTransfer(const char* label, bool put, bool text, const std::string& sourc
   clientOptions.out = run + "/client.log";
   clientOptions.cwd = run;
   const pid_t clientTracer = Spawn(Traced(run + "/client.trace", client), clientOptions);
-  const pid_t clientPid = RealPid(clientTracer);
+  const pid_t clientPid = RealPid(clientTracer, client[0]);
   int status = WaitFor(clientTracer, settings.cap);
   double cutEpoch = 0;  // when the transfer was interrupted, on strace's clock
   if (status < 0) {
@@ -354,9 +357,12 @@ Row RunTransfer(const char* label, bool put, bool text, const std::string& sourc
     timeval now{};
     gettimeofday(&now, nullptr);
     cutEpoch = static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_usec) * 1e-6;
-    kill(clientPid, SIGINT);
+    if (clientPid > 0) kill(clientPid, SIGINT);
     status = WaitFor(clientTracer, 15);
-    if (status < 0) StopProcess(clientTracer, SIGKILL, 5);
+    if (status < 0) {
+      StopProcess(clientPid, SIGKILL, 5);
+      StopProcess(clientTracer, SIGKILL, 5);
+    }
   }
   if (!StopProcess(server, SIGINT, 5)) {
     row.note = "server ignored Ctrl/C (log kept in " + workDir + "-stuck.log)";
