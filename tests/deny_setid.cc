@@ -4,13 +4,13 @@
 // back its borrowed rights. Must be started by root: the filter is installed
 // with root's rights, before the ids are changed with setuid and setgid,
 // which the filter lets through. A test helper only.
+#include <grp.h>
 #include <linux/audit.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
-#include <grp.h>
 
 #include <cerrno>
 #include <cstddef>
