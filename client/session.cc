@@ -42,8 +42,10 @@ bool ServerLowered(uint8_t status) { return (status & kStatusBusyBit) != 0; }
 
 // Polls the status register until `wanted` accepts a reading and returns
 // that reading, or -1 when `budgetMs` ran out.
+// With `spin` it reads without pausing: for a link code that may stand on
+// the line only for microseconds.
 template <typename Wanted>
-int PollStatus(Wanted wanted, int64_t budgetMs) {
+int PollStatus(Wanted wanted, int64_t budgetMs, bool spin = false) {
   const int64_t start = NowMs();
   const int32_t burst = waitPolicy.burstReads > 0 ? waitPolicy.burstReads : 1;
   for (;;) {
@@ -53,7 +55,7 @@ int PollStatus(Wanted wanted, int64_t budgetMs) {
     }
     const int64_t elapsed = NowMs() - start;
     if (elapsed >= budgetMs) return -1;
-    platform->SleepUs(elapsed >= kSpinMs ? kSlowPollUs : waitPolicy.pauseUs);
+    if (!spin) platform->SleepUs(elapsed >= kSpinMs ? kSlowPollUs : waitPolicy.pauseUs);
   }
 }
 
@@ -167,12 +169,14 @@ LinkResult SendFrame(uint8_t* frame, bool* replyBegun) {
     // Before the server has seen the high nibble its line shows the
     // acknowledgement 0x10 (nibble 0); the abort signal rises with 0x1E.
     // After the last byte, a raised line with nibble 8 can only be the
-    // first byte of the reply frame, which the server starts after code 0.
+    // first byte of the reply frame, which the server starts after code 0;
+    // and a refusal (13) stands only until the server drives its lines to
+    // 0, so that wait reads without pausing.
     const int status = PollStatus(
         [lastByte](uint8_t s) {
           return ServerLowered(s) || (lastByte && Nibble(s) == kFrameStartNibble);
         },
-        kStepBudgetMs);
+        kStepBudgetMs, lastByte);
     if (status < 0) {
       result = LinkResult::kTimeout;
       break;

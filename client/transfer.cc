@@ -313,10 +313,15 @@ int GetFile(const char* remote, const char* local) {
   return 0;
 }
 
-int FetchListing(const char* clientDir, const char* shown, std::string* listing) {
+int FetchListing(const char* clientDir, const char* shown, std::string* listing, bool* missing) {
+  if (missing != nullptr) *missing = false;
   if (int status = Command("LIST %s", clientDir)) return status;
   char reply[kCommandBufferSize];
   if (int status = Reply("list", reply, sizeof reply)) return status;
+  if (strcmp(reply, "DIR ERROR 2") == 0 && missing != nullptr) {
+    *missing = true;
+    return 0;
+  }
   if (strcmp(reply, "DIR ERROR 2") == 0) {
     Complain("%s: the remote directory cannot be listed (DIR ERROR 2)", shown);
     return kExitListError;
@@ -338,7 +343,9 @@ int FetchListing(const char* clientDir, const char* shown, std::string* listing)
 int RemoteEntrySize(const char* directory, const char* name, bool* found, uint32_t* size) {
   *found = false;
   std::string listing;
-  if (int status = FetchListing(directory, directory, &listing)) return status;
+  bool missing = false;
+  if (int status = FetchListing(directory, directory, &listing, &missing)) return status;
+  if (missing) return 0;
   std::vector<ListingEntry> entries;
   if (!ParseListing(listing, &entries)) {
     Complain("list: the listing of %s is malformed", directory);
@@ -375,6 +382,14 @@ size_t ReadWire(FileCloser* file, WireReader* reader, uint8_t* out, size_t want)
   return n;
 }
 
+// Splits a client path at its last backslash into directory and name.
+void SplitClientPath(const char* clientPath, std::string* directory, std::string* name) {
+  const std::string path(clientPath);
+  const size_t cut = path.find_last_of('\\');
+  *name = cut == std::string::npos ? path : path.substr(cut + 1);
+  *directory = cut == std::string::npos ? "" : path.substr(0, cut);
+}
+
 // With "REST ?" the server names where it resumes; a binary file on the far
 // side that is longer than the local one would keep its tail, so that case
 // is ruled out with a listing.
@@ -388,10 +403,8 @@ int CheckResumePoint(const char* local, const char* clientPath, uint64_t wireSiz
     return kExitResumeRefused;
   }
   if (options.text || remoteOffset + kResumeSpan <= wireSize) return 0;
-  std::string directory(clientPath);
-  const size_t cut = directory.find_last_of('\\');
-  const std::string name = cut == std::string::npos ? directory : directory.substr(cut + 1);
-  directory = cut == std::string::npos ? "" : directory.substr(0, cut);
+  std::string directory, name;
+  SplitClientPath(clientPath, &directory, &name);
   bool found = false;
   uint32_t remoteSize = 0;
   if (int status = RemoteEntrySize(directory.c_str(), name.c_str(), &found, &remoteSize)) {
@@ -402,6 +415,33 @@ int CheckResumePoint(const char* local, const char* clientPath, uint64_t wireSiz
              " bytes); not resumed (put without -c replaces it)",
              local, remoteSize, wireSize);
     return kExitResumeRefused;
+  }
+  return 0;
+}
+
+// The server answers the last frame of an upload with its verdict, but a
+// refusal (13) stands on the line only for the microseconds until the
+// server goes back to its command loop and drives its lines to 0, and an
+// empty file travels in no frame at all. So the client looks at the
+// server's listing: the file must be there, and in binary mode with the
+// size that was sent (in text mode the server's character set decides the
+// size).
+int VerifyStored(const char* clientPath, const char* shown, int64_t wantSize) {
+  std::string directory, name;
+  SplitClientPath(clientPath, &directory, &name);
+  bool found = false;
+  uint32_t size = 0;
+  if (int status = RemoteEntrySize(directory.c_str(), name.c_str(), &found, &size)) return status;
+  if (!found) {
+    Complain("%s: the server did not store the file (no write permission, or its disk is full)",
+             shown);
+    return kExitStoreRefused;
+  }
+  if (wantSize >= 0 && size != static_cast<uint64_t>(wantSize)) {
+    Complain("%s: the server holds %" PRIu32 " bytes, not the %" PRId64
+             " that were sent (its disk is full?)",
+             shown, size, wantSize);
+    return kExitStoreRefused;
   }
   return 0;
 }
@@ -456,7 +496,13 @@ int PutFile(const char* local, const char* remote) {
       return kExitProtocol;
     }
     if (remoteOffset > 0) {
-      if (int status = CheckResumePoint(local, clientPath, wireSize, remoteOffset)) return status;
+      if (int status = CheckResumePoint(local, clientPath, wireSize, remoteOffset)) {
+        // "REST ?" left the server's two restart offsets set, and the next
+        // upload, by any client, would start from them. A SIZE equal to the
+        // offset clears them and touches no file.
+        Command("SIZE %" PRIu64, remoteOffset);
+        return status;
+      }
     }
   }
   if (int status = Command("TIME %" PRIu32, FATtime(st.st_mtime))) return status;
@@ -529,6 +575,10 @@ int PutFile(const char* local, const char* remote) {
   }
   progress.Finish();
   if (status != 0) return status;
+  if (int check = VerifyStored(clientPath, remotePath.c_str(),
+                               options.text ? -1 : static_cast<int64_t>(wireSize))) {
+    return check;
+  }
   PrintSummary("sent", sent, progress.Seconds(), local, remotePath.c_str());
   return 0;
 }

@@ -25,11 +25,14 @@ int PutFile(const char* local, const char* remote);
 
 // Lists the remote directory `clientDir` (client form; `shown` names it in
 // messages) into `listing`, the records as the server sent them. Returns 0
-// or the exit status.
-int FetchListing(const char* clientDir, const char* shown, std::string* listing);
+// or the exit status. With `missing` given, "DIR ERROR 2" sets it and is
+// no error.
+int FetchListing(const char* clientDir, const char* shown, std::string* listing,
+                 bool* missing = nullptr);
 
 // The size of the entry `name` in the remote directory `directory` (client
-// forms) from a listing. Returns 0 with *found set, or the exit status.
+// forms) from a listing. Returns 0 with *found set (false also when the
+// directory cannot be listed), or the exit status.
 int RemoteEntrySize(const char* directory, const char* name, bool* found, uint32_t* size);
 
 }  // namespace lpx

@@ -46,6 +46,15 @@ run ls "$remote/sub"
 expect_text "d-h-            0" out "a hidden directory shows d and h"
 rmdir "$remote/sub/.hidden"
 
+# Uploads the server cannot store are reported, empty ones too (no frame
+# carries an empty file, so the client checks the listing).
+: >empty
+expect 0 "put an empty file" put empty "$remote/empty"
+expect_true "the empty file exists on the server" test -f "$remote/empty" -a ! -s "$remote/empty"
+expect 15 "put into a missing directory: not stored" put small "$remote/none/small"
+expect 15 "an empty file the server cannot create is reported" put empty "$remote/none/empty"
+rm -f "$remote/empty"
+
 # Fetching.
 expect 0 "get a file" get "$remote/sub/small" fetched
 expect_same small fetched "get fetched the file"
