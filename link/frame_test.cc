@@ -73,7 +73,6 @@ class FrameTest : public ::testing::Test {
   uint8_t buf_[kFrameBufferSize] = {};
 };
 
-const Bytes kAbortSignal = {0x1E, 0x0E, 0x00};
 const std::vector<uint32_t> kAbortPauses = {100000, 100000};
 
 Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
