@@ -2,6 +2,9 @@
 
 #include <unistd.h>
 
+#include <cstdlib>
+#include <ctime>
+
 #include "convert/variant.h"
 #include "link/command.h"
 #include "link/port.h"
@@ -81,8 +84,14 @@ bool DropRights() {
 
 }  // namespace
 
+void LoadTimeZone() {
+  if (getenv("TZ") == nullptr) setenv("TZ", ":/etc/localtime", 0);
+  tzset();
+}
+
 int ServerMain(int argc, char** argv) {
   time_a = platform->Now();
+  LoadTimeZone();
   PrintBanner();
   InstallSignalHandlers();
 

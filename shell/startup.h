@@ -19,6 +19,12 @@ struct IdentityOps {
 extern IdentityOps identity;
 void ResetIdentityOps();
 
+// Loads the local time zone for good, so that no time conversion while
+// serving reads it (and allocates): the first localtime would load it, and
+// with TZ unset every mktime copies the name of the default zone anew.
+// Sets TZ to that default (":/etc/localtime", the same zone) when unset.
+void LoadTimeZone();
+
 // The whole life of the server. REQUIRES: `platform` set. Returns the exit
 // status: 0 after the command loop ended, 1 when no port could be opened or
 // root's rights could not be given back.
