@@ -2,8 +2,8 @@
 // the simulated cable, each beside the bare nibble handshake on the same
 // cable in the same run.
 //
-//   bench_transfer [--slow-bytes N] [--fast-bytes N] [--cap SECONDS]
-//                  [--nice N] [--no-strace] [--only 1000|0]
+//   bench_transfer [--slow-bytes N] [--fast-bytes N] [--rounds N] [--cap S]
+//                  [--nice N] [--no-strace] [--only 1000|0] [--keep]
 //
 // For the default register access cost of 1 us (--slow-bytes, 1 MiB) and
 // for no access cost (LPXFER_CABLE_NS=0, --fast-bytes, 16 MiB):
@@ -13,28 +13,35 @@
 //             sleeps (the cable's ceiling for a download);
 //   raw down, client policy
 //             the same with end 1 under kClientWaitPolicy (at no access cost
-//             only: it shows what the waits' pauses do there);
+//             only: it shows what the client's pauses do there);
 //   GET, AGET bin/a/lpxferd-sim serves, bin/lpxfer-sim fetches a binary and
 //             a text file;
 //   raw up    end 1 sends (never sleeping), end 0 receives under the server's
 //             policy (the ceiling for an upload);
 //   PUT, APUT lpxfer-sim stores the two files on the server.
 //
+// At 1 us the cases take turns for --rounds rounds (default 4), each run
+// moving its share of the bytes, so that a change of the machine's load
+// falls on all of them alike; "vs raw" compares the fastest run of a case
+// with the fastest raw run of its direction. At no access cost each case
+// runs once.
+//
 // The server runs on core 0 and the client on core 1, both at niceness
 // --nice (default 0; scripts/bench.sh passes -10 when it runs as root), so
-// that other work on the machine seldom preempts a spinning end for longer
-// than one of the server's bursts. Rates count the bytes on the wire (text
-// mode: a line feed counts two); a transfer's rate is the client's own
-// figure for its data phase. Pauses are the sleeps of the server's waits of
-// 100 ms, counted with strace (their total time in parentheses), and the
-// client's sleeps of any length. A transfer that does not end within --cap
-// seconds (default 45) is interrupted with SIGINT and reported from the
-// bytes that arrived by then ("cut").
+// that other work on the machine seldom preempts a polling end. Rates count
+// the bytes on the wire (text mode: a line feed counts two); a transfer's
+// time is the client's own figure for its data phase. Pauses are the
+// server's 100 ms sleeps (its waits' pauses), counted with strace, with
+// their total time in parentheses; client sleeps are its sleeps of any
+// length. A run that does not end within --cap seconds (default 45) is
+// interrupted with SIGINT and reported from the bytes that had arrived
+// ("cut"), and only the sleeps before the cut are counted.
 //
 // The benchmark reports; it does not pass or fail.
 #include <getopt.h>
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cinttypes>
 #include <cmath>
 #include <map>
@@ -52,6 +59,8 @@ struct Settings {
   uint64_t slowBytes = 1 << 20;
   uint64_t fastBytes = 16 << 20;
   double cap = 45;
+  int rounds = 4;     // at the default access cost
+  bool keep = false;  // keep the work directory with every run's logs
   int nice = 0;
   bool strace = true;
   int only = -1;  // access cost to run alone; -1 both
@@ -216,7 +225,7 @@ void RawReceiver(int end, const WaitPolicy& policy, uint64_t bytes, RawShared* s
 
 // `up`: end 1 (the client's) sends. The client's end waits under
 // `clientPolicy`, the server's under its own policy.
-Row RunRaw(const char* label, bool up, uint64_t bytes, const WaitPolicy& clientPolicy) {
+Row RunRaw(const std::string& label, bool up, uint64_t bytes, const WaitPolicy& clientPolicy) {
   Row row;
   row.label = label;
   static int runs = 0;
@@ -395,64 +404,150 @@ Row RunTransfer(const char* label, bool put, bool text, const std::string& sourc
     row.serverPauseSeconds = serverSleeps.pauseSeconds;
     row.clientSleeps = clientSleeps.all;
   }
-  RemoveTree(run);
+  if (!settings.keep) RemoveTree(run);
   return row;
 }
 
-// --- Output ----------------------------------------------------------------------
+// --- Rounds and output -------------------------------------------------------------
 
-void PrintHeader(const char* title) {
+// The runs of one case added up.
+struct Total {
+  std::string label;
+  int runs = 0;
+  int failed = 0;
+  int cut = 0;
+  uint64_t bytes = 0;
+  double seconds = 0;
+  double best = 0;  // the fastest run's rate
+  int64_t serverPauses = 0;
+  double serverPauseSeconds = 0;
+  int64_t clientSleeps = 0;
+  bool counted = true;  // pauses and sleeps known
+  std::string note;
+
+  void Add(const Row& row) {
+    ++runs;
+    if (!row.ok) ++failed;
+    if (row.cut) ++cut;
+    if (row.ok) {
+      bytes += row.bytes;
+      seconds += row.seconds;
+      if (row.Rate() > best) best = row.Rate();
+    }
+    if (row.serverPauses < 0 || row.clientSleeps < 0) counted = false;
+    serverPauses += row.serverPauses;
+    serverPauseSeconds += row.serverPauseSeconds;
+    clientSleeps += row.clientSleeps;
+    if (note.empty()) note = row.note;
+  }
+  double Rate() const { return seconds > 0 ? static_cast<double>(bytes) / seconds : 0; }
+};
+
+void PrintHeader(const char* title, int rounds) {
   printf("\n%s\n", title);
-  printf("  %-34s %10s %8s %10s %7s %18s %9s\n", "case", "bytes", "s", "KB/s", "vs raw",
+  if (rounds > 1) {
+    printf("  (%d rounds; bytes, s and pauses are sums; \"vs raw\" compares the best runs)\n",
+           rounds);
+  }
+  printf("  %-34s %9s %7s %8s %8s %7s %17s %10s\n", "case", "bytes", "s", "KB/s", "best", "vs raw",
          "srv 100ms pauses", "cli sleeps");
 }
 
-void PrintRow(const Row& row, const Row* raw) {
+void PrintTotal(const Total& t, const Total* raw) {
   char ratio[16] = "";
-  if (raw != nullptr && raw->ok && raw->Rate() > 0 && row.ok) {
-    snprintf(ratio, sizeof ratio, "%.3f", row.Rate() / raw->Rate());
+  if (raw != nullptr && raw->best > 0 && t.best > 0) {
+    snprintf(ratio, sizeof ratio, "%.3f", t.best / raw->best);
   }
   char pauses[32] = "n/a";
-  if (row.serverPauses >= 0) {
-    snprintf(pauses, sizeof pauses, "%" PRId64 " (%.1f s)", row.serverPauses,
-             row.serverPauseSeconds);
-  }
   char sleeps[24] = "n/a";
-  if (row.clientSleeps >= 0) snprintf(sleeps, sizeof sleeps, "%" PRId64, row.clientSleeps);
-  printf("  %-34s %10" PRIu64 " %8.2f %10.1f %7s %18s %9s%s%s%s\n", row.label.c_str(), row.bytes,
-         row.seconds, row.Rate() / 1024.0, ratio, pauses, sleeps, row.ok ? "" : "  FAILED",
-         row.cut ? "  cut" : "", row.note.empty() ? "" : ("  " + row.note).c_str());
+  if (t.counted) {
+    snprintf(pauses, sizeof pauses, "%" PRId64 " (%.1f s)", t.serverPauses, t.serverPauseSeconds);
+    snprintf(sleeps, sizeof sleeps, "%" PRId64, t.clientSleeps);
+  }
+  char flags[64] = "";
+  if (t.failed > 0) snprintf(flags, sizeof flags, "  FAILED %d", t.failed);
+  if (t.cut > 0) snprintf(flags + strlen(flags), sizeof flags - strlen(flags), "  cut");
+  printf("  %-34s %9" PRIu64 " %7.2f %8.1f %8.1f %7s %17s %10s%s%s\n", t.label.c_str(), t.bytes,
+         t.seconds, t.Rate() / 1024.0, t.best / 1024.0, ratio, pauses, sleeps, flags,
+         t.note.empty() ? "" : ("  " + t.note).c_str());
   fflush(stdout);
 }
 
-void RunCost(int64_t ns, uint64_t bytes) {
+enum class Kind { kRawSpin, kRawClientPolicy, kGet, kAget, kPut, kAput };
+
+struct Case {
+  std::string label;
+  Kind kind;
+  bool up;  // the client's end sends
+};
+
+Row RunCase(const Case& c, uint64_t bytes, const std::string& binary, const std::string& text) {
+  switch (c.kind) {
+    case Kind::kRawSpin:
+      return RunRaw(c.label, c.up, bytes, kSpinWaitPolicy);
+    case Kind::kRawClientPolicy:
+      return RunRaw(c.label, c.up, bytes, kClientWaitPolicy);
+    case Kind::kGet:
+    case Kind::kPut:
+      return RunTransfer(c.label.c_str(), c.up, false, binary);
+    case Kind::kAget:
+    case Kind::kAput:
+      return RunTransfer(c.label.c_str(), c.up, true, text);
+  }
+  return Row();
+}
+
+// Every case once per round, in turn, so that a change of the machine's
+// load falls on all of them alike; each run moves bytes / rounds.
+void RunCost(int64_t ns, uint64_t bytes, int rounds) {
   const std::string cost = std::to_string(ns);
   setenv("LPXFER_CABLE_NS", cost.c_str(), 1);
   char title[160];
   snprintf(title, sizeof title, "Transfers at %s ns per register access, %.0f KiB (%s)",
            cost.c_str(), static_cast<double>(bytes) / 1024.0,
            ns == 0 ? "LPXFER_CABLE_NS=0" : "default cost");
-  PrintHeader(title);
+  PrintHeader(title, rounds);
 
+  const uint64_t perRun = bytes / static_cast<uint64_t>(rounds);
   const std::string binary = workDir + "/data-" + cost + ".bin";
   const std::string text = workDir + "/data-" + cost + ".txt";
-  WriteRandomFile(binary, bytes);
-  WriteTextFile(text, bytes);
+  WriteRandomFile(binary, perRun);
+  WriteTextFile(text, perRun);
 
-  const Row rawDown = RunRaw("raw down (client end spins)", false, bytes, kSpinWaitPolicy);
-  PrintRow(rawDown, nullptr);
+  std::vector<Case> cases = {{"raw down (client end spins)", Kind::kRawSpin, false}};
   if (ns == 0) {
     char label[64];
     snprintf(label, sizeof label, "raw down (client %d reads/%u us)", kClientWaitPolicy.burstReads,
              kClientWaitPolicy.pauseUs);
-    PrintRow(RunRaw(label, false, bytes, kClientWaitPolicy), &rawDown);
+    cases.push_back({label, Kind::kRawClientPolicy, false});
   }
-  PrintRow(RunTransfer("GET binary", false, false, binary), &rawDown);
-  PrintRow(RunTransfer("AGET text", false, true, text), &rawDown);
-  const Row rawUp = RunRaw("raw up (client end spins)", true, bytes, kSpinWaitPolicy);
-  PrintRow(rawUp, nullptr);
-  PrintRow(RunTransfer("PUT binary", true, false, binary), &rawUp);
-  PrintRow(RunTransfer("APUT text", true, true, text), &rawUp);
+  cases.push_back({"GET binary", Kind::kGet, false});
+  cases.push_back({"AGET text", Kind::kAget, false});
+  cases.push_back({"raw up (client end spins)", Kind::kRawSpin, true});
+  cases.push_back({"PUT binary", Kind::kPut, true});
+  cases.push_back({"APUT text", Kind::kAput, true});
+
+  // One round: each case is printed as it ends, against the raw run of its
+  // direction that went before. Several: all are printed at the end.
+  std::vector<Total> totals(cases.size());
+  for (size_t i = 0; i < cases.size(); ++i) totals[i].label = cases[i].label;
+  for (int round = 0; round < rounds; ++round) {
+    const Total* raw = nullptr;
+    for (size_t i = 0; i < cases.size(); ++i) {
+      totals[i].Add(RunCase(cases[i], perRun, binary, text));
+      const bool baseline = cases[i].kind == Kind::kRawSpin;
+      if (rounds == 1) PrintTotal(totals[i], baseline ? nullptr : raw);
+      if (baseline) raw = &totals[i];
+    }
+  }
+  if (rounds > 1) {
+    const Total* raw = nullptr;
+    for (size_t i = 0; i < cases.size(); ++i) {
+      const bool baseline = cases[i].kind == Kind::kRawSpin;
+      PrintTotal(totals[i], baseline ? nullptr : raw);
+      if (baseline) raw = &totals[i];
+    }
+  }
   unlink(binary.c_str());
   unlink(text.c_str());
 }
@@ -464,6 +559,8 @@ int Main(int argc, char** argv) {
                                     {"nice", required_argument, nullptr, 'n'},
                                     {"no-strace", no_argument, nullptr, 'S'},
                                     {"only", required_argument, nullptr, 'o'},
+                                    {"rounds", required_argument, nullptr, 'r'},
+                                    {"keep", no_argument, nullptr, 'k'},
                                     {nullptr, 0, nullptr, 0}};
   int c;
   while ((c = getopt_long(argc, argv, "", kOptions, nullptr)) != -1) {
@@ -486,10 +583,16 @@ int Main(int argc, char** argv) {
       case 'o':
         settings.only = atoi(optarg);
         break;
+      case 'r':
+        settings.rounds = std::max(1, atoi(optarg));
+        break;
+      case 'k':
+        settings.keep = true;
+        break;
       default:
         fprintf(stderr,
                 "usage: bench_transfer [--slow-bytes N] [--fast-bytes N] [--cap S] "
-                "[--nice N] [--no-strace] [--only 1000|0]\n");
+                "[--nice N] [--no-strace] [--only 1000|0] [--rounds N] [--keep]\n");
         return 2;
     }
   }
@@ -499,9 +602,13 @@ int Main(int argc, char** argv) {
   if (workDir.empty()) return 1;
   printf("server core 0, client core 1, niceness %d; pauses %s\n", settings.nice,
          settings.strace ? "counted with strace" : "not counted (no strace)");
-  if (settings.only != 0) RunCost(1000, settings.slowBytes);
-  if (settings.only != 1000) RunCost(0, settings.fastBytes);
-  RemoveTree(workDir);
+  if (settings.only != 0) RunCost(1000, settings.slowBytes, settings.rounds);
+  if (settings.only != 1000) RunCost(0, settings.fastBytes, 1);
+  if (settings.keep) {
+    printf("logs kept in %s\n", workDir.c_str());
+  } else {
+    RemoveTree(workDir);
+  }
   return 0;
 }
 

@@ -37,13 +37,13 @@ if [ -z "$nice_level" ]; then
   if [ "$(id -u)" = 0 ]; then nice_level=-10; else nice_level=0; fi
 fi
 if [ "${LPX_BENCH_QUICK:-0}" = 1 ]; then
-  transfer_args=(--slow-bytes 131072 --fast-bytes 1048576 --cap 10)
+  transfer_args=(--slow-bytes 262144 --rounds 2 --fast-bytes 1048576 --cap 10)
   listing_args=(--sizes 1000,10000 --memory-sizes 10,10000 --rounds 3)
   cost_bytes=65536
   idle_seconds=3
 else
-  transfer_args=(--slow-bytes 1048576 --fast-bytes 16777216 --cap 20)
-  listing_args=(--sizes 1000,10000,100000 --memory-sizes 10,100000 --rounds 5)
+  transfer_args=(--slow-bytes 1048576 --rounds 4 --fast-bytes 16777216 --cap 20)
+  listing_args=(--sizes 1000,10000,100000 --memory-sizes 10,1000,100000 --rounds 5)
   cost_bytes=262144
   idle_seconds=10
 fi
@@ -99,7 +99,9 @@ cost() {  # mode
     }' | tee -a "$logs/cost.txt"
 }
 
-echo "lpxferd benchmarks, $(date -u '+%Y-%m-%d %H:%M UTC'), niceness $nice_level"
+revision=$(git rev-parse --short HEAD 2>/dev/null || echo unknown)
+git diff --quiet HEAD 2>/dev/null || revision="$revision with local changes"
+echo "lpxferd benchmarks, $(date -u '+%Y-%m-%d %H:%M UTC'), revision $revision, niceness $nice_level"
 machine | tee "$logs/machine-before.txt"
 start=$(date +%s)
 
@@ -120,12 +122,10 @@ run convert prioritized "$bench/bench_convert" --benchmark_min_time=0.1
 echo
 echo "=== summary"
 awk '
-  /^Transfers at 1000/ { slow = 1; fast = 0 } /^Transfers at 0/ { slow = 0; fast = 1 }
-  slow && /GET binary|AGET text|PUT binary|APUT text/ {
-    printf "  1 us:  %-11s %6s of raw rate, %s server pauses of 100 ms\n", $1 " " $2, $6, $7
-  }
-  fast && /GET binary|PUT binary/ {
-    printf "  0 ns:  %-11s %6s of raw rate, %s server pauses of 100 ms\n", $1 " " $2, $6, $7
+  /^Transfers at 1000/ { cost = "1 us" } /^Transfers at 0/ { cost = "0 ns" }
+  /^  (GET binary|AGET text|PUT binary|APUT text) / {
+    printf "  %s:  %-11s %6s of the raw rate (best runs), %s server pauses of 100 ms\n",
+           cost, $1 " " $2, $7, $8
   }' "$logs/transfer.txt"
 awk '/passes\/ls/ { on = 1; next } on && NF >= 8 && $1 ~ /^[0-9]+$/ {
        printf "  LIST %6d entries: passes %s s, ls -lU %s s, ratio %s\n", $1, $7, $4, $8 }
