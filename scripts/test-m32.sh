@@ -11,8 +11,9 @@
 # Under emulation the two long transfer tests (e2e_roundtrip, e2e_resume:
 # hundreds of kilobytes over the busy-polled simulated cable) are left out:
 # they would run many times slower than real time, and the 32-bit code they
-# use is the one the other tests run. So is the privileges test: an
-# emulated program does not get the set-user-id bit's rights.
+# use is the one the other tests run; so is the soak (soak_short). So is the
+# privileges test: an emulated program does not get the set-user-id bit's
+# rights.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 LPX_WANT_M32=1 scripts/setup.sh
@@ -38,8 +39,8 @@ exclude=()
 if "$probe/p" 2>/dev/null; then
   echo "m32: the kernel runs 32-bit programs"
 elif register_emulator; then
-  echo "m32: 32-bit programs run under qemu-i386 (binfmt_misc); the long transfer and the privileges tests are left out"
-  exclude=(-E '^(e2e_roundtrip|e2e_resume|privileges)$')
+  echo "m32: 32-bit programs run under qemu-i386 (binfmt_misc); the long transfer, soak and privileges tests are left out"
+  exclude=(-E '^(e2e_roundtrip|e2e_resume|soak_short|privileges)$')
 else
   echo "m32: 32-bit programs cannot run here but under qemu-i386: unit tests only"
   flags+=("-DLPX_M32_EMULATOR=qemu-i386;-L;/")
