@@ -12,8 +12,8 @@
 //             the server's wait policy, end 1 receives them and never
 //             sleeps (the cable's ceiling for a download);
 //   raw down, client policy
-//             the same with end 1 under kClientWaitPolicy (at no access cost
-//             only: it shows what the client's pauses do there);
+//             the same with end 1 under kClientWaitPolicy, as lpxfer waits:
+//             what the client's pauses cost, apart from the frames;
 //   GET, AGET bin/a/lpxferd-sim serves, bin/lpxfer-sim fetches a binary and
 //             a text file;
 //   raw up    end 1 sends (never sleeping), end 0 receives under the server's
@@ -515,7 +515,7 @@ void RunCost(int64_t ns, uint64_t bytes, int rounds) {
   WriteTextFile(text, perRun);
 
   std::vector<Case> cases = {{"raw down (client end spins)", Kind::kRawSpin, false}};
-  if (ns == 0) {
+  {
     char label[64];
     snprintf(label, sizeof label, "raw down (client %d reads/%u us)", kClientWaitPolicy.burstReads,
              kClientWaitPolicy.pauseUs);
