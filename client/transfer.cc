@@ -264,7 +264,10 @@ int GetFile(const char* remote, const char* local) {
     status = kExitIncomplete;
   }
   if (file.file != nullptr) {
-    const bool finished = (!options.text || writer.Finish()) && FinishFile(&file);
+    // A CR held back for its LF is written only at the true end of the
+    // text: a broken fetch drops it, so that a resume counts it again and
+    // the LF that follows it still meets it.
+    const bool finished = (!options.text || status != 0 || writer.Finish()) && FinishFile(&file);
     if (!finished && status == 0) {
       Complain("%s: cannot write the local file (%s)", t.writePath.c_str(), strerror(errno));
       status = kExitLocal;
