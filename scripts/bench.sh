@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the benchmarks into build-bench/ (RelWithDebInfo, no tests) and runs
-# them all, printing their tables and a summary at the end. Takes about ten
+# them all, printing their tables and a summary at the end. Takes about six
 # minutes; the benchmarks report and never fail the run.
 #
 #   scripts/bench.sh                      everything
