@@ -29,9 +29,9 @@ constexpr int32_t kAbortBlock = -1;
 
 // Link codes the receiver drives on D0-D3 after every byte.
 constexpr uint8_t kCodeGoOn = 0;
-constexpr uint8_t kCodeEnded = 13;      // abort frame seen, or transfer refused
-constexpr uint8_t kCodeWrongBlock = 14; // wrong block number, or abort signal
-constexpr uint8_t kCodeResend = 15;     // checksum failed: send the frame again
+constexpr uint8_t kCodeEnded = 13;       // abort frame seen, or transfer refused
+constexpr uint8_t kCodeWrongBlock = 14;  // wrong block number, or abort signal
+constexpr uint8_t kCodeResend = 15;      // checksum failed: send the frame again
 
 // The busy line is D4 of the data register.
 constexpr uint8_t kBusyLine = 0x10;

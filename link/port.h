@@ -19,9 +19,9 @@ extern int abortClicked;               // copy of keyflag taken at polling point
 // answers within microseconds, polls with short pauses and correspondingly
 // more bursts so that its time budget stays about the same.
 struct WaitPolicy {
-  int32_t burstReads;   // status reads per burst
-  uint32_t pauseUs;     // pause after a burst without success
-  int32_t burstsPerTry; // bursts that one unit of `tries` stands for
+  int32_t burstReads;    // status reads per burst
+  uint32_t pauseUs;      // pause after a burst without success
+  int32_t burstsPerTry;  // bursts that one unit of `tries` stands for
 };
 constexpr WaitPolicy kServerWaitPolicy{9999, 100000, 1};
 // The client's policy. A server that answers at once lowers its busy line

@@ -2,6 +2,7 @@
 #include <sys/io.h>
 #include <sys/time.h>
 #include <time.h>
+
 #include <cerrno>
 
 #include "platform/platform.h"
@@ -15,8 +16,7 @@ class HardwarePort final : public Platform {
   void Out(uint16_t addr, uint8_t value) override { outb(value, addr); }
   bool Permit(uint16_t base) override { return ioperm(base, 3, 1) == 0; }
   void SleepUs(uint32_t us) override {
-    timespec want{static_cast<time_t>(us / 1000000),
-                  static_cast<long>(us % 1000000) * 1000};
+    timespec want{static_cast<time_t>(us / 1000000), static_cast<long>(us % 1000000) * 1000};
     while (nanosleep(&want, &want) != 0 && errno == EINTR) {
     }
   }

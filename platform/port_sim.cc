@@ -71,8 +71,7 @@ class SimulatedCable final : public Platform {
   }
 
   void SleepUs(uint32_t us) override {
-    timespec want{static_cast<time_t>(us / 1000000),
-                  static_cast<long>(us % 1000000) * 1000};
+    timespec want{static_cast<time_t>(us / 1000000), static_cast<long>(us % 1000000) * 1000};
     while (nanosleep(&want, &want) != 0 && errno == EINTR) {
     }
   }

@@ -8,9 +8,9 @@
 
 namespace lpx {
 
-extern FILE* fi;             // the one open file of a transfer; nullptr when none
-extern int ci;               // last character read from fi (EOF = -1)
-extern struct stat fprops;   // status record of the entry or file at hand
+extern FILE* fi;            // the one open file of a transfer; nullptr when none
+extern int ci;              // last character read from fi (EOF = -1)
+extern struct stat fprops;  // status record of the entry or file at hand
 
 void ResetTransferState();  // closes fi if open
 

@@ -70,8 +70,12 @@ TEST_F(MemoTest, ProgressMarksExtendTheLineAndPercentIsLiteral) {
 }
 
 TEST_F(MemoTest, ConsoleConversionPerVariant) {
-  AddToMemo("a\x80" "b\xA4");
-  EXPECT_EQ(Out(), "a\xA4" "b\x80");
+  AddToMemo(
+      "a\x80"
+      "b\xA4");
+  EXPECT_EQ(Out(),
+            "a\xA4"
+            "b\x80");
   variantC = true;
   AddToMemo("\x80\xE9");
   EXPECT_EQ(Out(), "\xE2\x82\xAC\xC3\xA9");

@@ -38,9 +38,9 @@ class FakePort final : public Platform {
   enum class Kind : uint8_t { kRead, kWrite, kPermit, kSleep };
   struct Access {
     Kind kind;
-    uint16_t addr;    // register address, or base for kPermit
-    uint32_t value;   // byte read or written; 1/0 granted for kPermit; µs for kSleep
-    uint32_t count;   // repetitions folded into this entry (reads only)
+    uint16_t addr;   // register address, or base for kPermit
+    uint32_t value;  // byte read or written; 1/0 granted for kPermit; µs for kSleep
+    uint32_t count;  // repetitions folded into this entry (reads only)
   };
 
   // Virtual start: 2026-01-15 12:00:00 UTC.
