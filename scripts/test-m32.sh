@@ -54,6 +54,10 @@ else
   exclude=(-R '\.')  # the unit tests are named Suite.Test; the scripts have no dot
 fi
 
+if [ "${#exclude[@]}" = 0 ] && [ "${LPX_SKIP_LONG:-0}" = 1 ]; then
+  exclude=(-E '^(e2e_roundtrip|e2e_resume|soak_short)$')
+fi
+
 cmake -S . -B build-m32 "${flags[@]}" >/dev/null
 cmake --build build-m32 -j "$(nproc)"
 cd build-m32
