@@ -9,7 +9,7 @@
 #
 # The cable runs at its default cost of 1 µs per register access, as on the
 # ISA bus: the server then polls in bursts of about 10 ms as on real
-# hardware, and the run takes some ten seconds on an idle machine. (At no
+# hardware, and the run takes about half a minute on an idle machine. (At no
 # cost the server's bursts shrink to some 30 µs, and on a busy machine every
 # handshake step that the client cannot answer within them costs a 100 ms
 # pause.)
