@@ -14,6 +14,10 @@ namespace {
 // at rest before anything else happens.
 constexpr uint32_t kStopPauseUs = 50000;
 
+// How long a refused frame's link code 13 stays on the line: longer than a
+// polling sender's pause (100 ms) plus a burst of reads.
+constexpr uint32_t kRefusalHoldUs = 150000;
+
 uint16_t DataRegister() { return static_cast<uint16_t>(portaddr); }
 uint16_t StatusRegister() { return static_cast<uint16_t>(portaddr1); }
 
@@ -246,7 +250,11 @@ int DownloadBlock(uint8_t* buffer, FrameCheck check) {
       SetFrameLength(buffer, length);
       EncodeFixed32(buffer + kHeaderSize + length, shift);
       if (check != nullptr && !check(buffer)) {
+        // The refusal is all the sender learns of a failure here (a full
+        // disk, say), and the caller may drive the line to 0 right after:
+        // hold it long enough for a sender that polls with pauses.
         WritePort(DataRegister(), kCodeEnded);
+        platform->SleepUs(kRefusalHoldUs);
         result = kRecvEnded;
         break;
       }

@@ -420,7 +420,9 @@ TEST_F(FrameTest, FrameCheckRefusesAnIntactFrame) {
   EXPECT_EQ(checkCalls, 1);
   EXPECT_EQ(codesBeforeCheck, 18u);
   EXPECT_EQ(refused.codes.back(), kCodeEnded);
-  EXPECT_TRUE(port_.Sleeps().empty());
+  // The refusal is held on the line, not followed by the abort signal.
+  EXPECT_EQ(port_.Sleeps(), std::vector<uint32_t>{150000});
+  EXPECT_EQ(port_.Register(0x378), kCodeEnded);
 
   checkResult = true;
   FramePeer::Item& taken = peer_.QueueFrame(3, "abc");

@@ -126,6 +126,11 @@ void PendUpload(const char* path, int text) {
   fileTime = -1;
   fileAttr = -1;
   textMode = text;
+  // A new upload starts at its beginning unless a "REST ?" follows: offsets
+  // left over from an earlier client that stopped after its REST would
+  // otherwise place this upload's data at a stranger's offset.
+  restartOffset = 0;
+  remoteOffset = 0;
 }
 
 void CommandPut(const char* path) { PendUpload(path, 0); }

@@ -161,12 +161,16 @@ TEST_F(CommandLoopTest, RestQuestionWithoutAStoredFileIsAnError) {
   EXPECT_EQ(Run({"REST 777", "REST ?xyz"}), Replies{"REST ERROR 2"});
   EXPECT_EQ(restartOffset, 777);
 
-  // A pending name whose file does not exist keeps the earlier offsets.
+  // A new PUT starts from the beginning: the offsets of the earlier
+  // negotiation do not carry over to it, and a failed question keeps them 0.
   ASSERT_TRUE(dir_.Write("big", std::string(10000, 'x')));
-  EXPECT_EQ(Run({Put("big"), "REST ?", Put("missing"), "REST ?"}),
-            (Replies{"REST=5120", "REST ERROR 2"}));
+  EXPECT_EQ(Run({Put("big"), "REST ?"}), (Replies{"REST=5120"}));
   EXPECT_EQ(restartOffset, 5120);
   EXPECT_EQ(remoteOffset, 5120);
+  EXPECT_EQ(Run({Put("big"), "REST ?", Put("missing"), "REST ?"}),
+            (Replies{"REST=5120", "REST ERROR 2"}));
+  EXPECT_EQ(restartOffset, 0);
+  EXPECT_EQ(remoteOffset, 0);
   EXPECT_EQ(fi, nullptr);
 
   // Only a regular file resumes; a FIFO must not block the server.
