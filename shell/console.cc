@@ -37,6 +37,8 @@ void ConsolePrintf(const char* format, ...) {
 
 int ConsoleFd() { return consoleFd; }
 
+void ConsoleUseFd(int fd) { consoleFd = fd; }
+
 void ConsoleCaptureStart() {
   if (consoleFd != STDOUT_FILENO) return;
   int fd = memfd_create("lpx-console", MFD_CLOEXEC);
