@@ -121,6 +121,9 @@ for i in $(seq "$transfers"); do
   fi
   now=$(fds)
   [ "$now" -gt "$most" ] && most=$now
+  if [ $((i % 10)) = 0 ]; then
+    echo "soak: $i transfers in $(($(date +%s) - start)) s, $passed identical, server fds $now"
+  fi
   rm -f "$work/src/$name" "$remote/$name" "$local/$name" "$local/$name.lpxpart"
 done
 elapsed=$(($(date +%s) - start))
