@@ -76,7 +76,7 @@ void FuzzPeer::OnSleep(FakePort& port) {
   if (port.NowUs() >= kLimitUs) {
     timed_out_ = true;
     keyflag = 1;
-  } else if (ctrl_c_when_done_ && idlePoll && state_ == State::kIdle && (AllSent() || Silent())) {
+  } else if (ctrl_c_when_done_ && idlePoll && (Silent() || (AllSent() && state_ == State::kIdle))) {
     keyflag = 1;
   }
 }
