@@ -11,9 +11,9 @@
 # Under emulation the two long transfer tests (e2e_roundtrip, e2e_resume:
 # hundreds of kilobytes over the busy-polled simulated cable) are left out:
 # they would run many times slower than real time, and the 32-bit code they
-# use is the one the other tests run; so is the soak (soak_short). So is the
-# privileges test: an emulated program does not get the set-user-id bit's
-# rights.
+# use is the one the other tests run; so are the soak (soak_short) and the
+# comparison of variants A and B (variant_b). So is the privileges test: an
+# emulated program does not get the set-user-id bit's rights.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 LPX_WANT_M32=1 scripts/setup.sh
@@ -46,8 +46,8 @@ machine=$("$probe/p" 2>/dev/null || true)
 if [ "$machine" = x86_64 ]; then
   echo "m32: the kernel runs 32-bit programs"
 elif [ -n "$machine" ] || register_emulator; then
-  echo "m32: 32-bit programs run under qemu-i386 (binfmt_misc); the long transfer, soak and privileges tests are left out"
-  exclude=(-E '^(e2e_roundtrip|e2e_resume|soak_short|privileges)$')
+  echo "m32: 32-bit programs run under qemu-i386 (binfmt_misc); the long transfer, soak, A/B and privileges tests are left out"
+  exclude=(-E '^(e2e_roundtrip|e2e_resume|soak_short|variant_b|privileges)$')
 else
   echo "m32: 32-bit programs cannot run here but under qemu-i386: unit tests only"
   flags+=("-DLPX_M32_EMULATOR=qemu-i386;-L;/")
