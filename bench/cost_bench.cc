@@ -17,9 +17,9 @@
 #include "bench/bench_util.h"
 #include "bench/raw_handshake.h"
 #include "link/command.h"
+#include "log/console.h"
+#include "platform/clock.h"
 #include "service/handlers.h"
-#include "shell/clock.h"
-#include "shell/console.h"
 
 namespace lpx::bench {
 namespace {

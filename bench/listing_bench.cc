@@ -32,10 +32,10 @@
 #include "bench/bench_util.h"
 #include "link/command.h"
 #include "link/frame.h"
+#include "log/console.h"
+#include "platform/clock.h"
 #include "platform/sim_cable.h"
 #include "service/handlers.h"
-#include "shell/clock.h"
-#include "shell/console.h"
 
 namespace lpx::bench {
 namespace {

@@ -21,7 +21,7 @@
 #include "client/transfer.h"
 #include "link/command.h"
 #include "link/port.h"
-#include "shell/clock.h"
+#include "platform/clock.h"
 
 namespace lpx {
 

@@ -4,8 +4,8 @@
 
 #include "client/commands.h"
 #include "link/port.h"
+#include "log/console.h"
 #include "platform/platform.h"
-#include "shell/console.h"
 
 int main(int argc, char** argv) {
   lpx::platform = lpx::MakeDefaultPlatform(1);

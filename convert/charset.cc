@@ -1,5 +1,7 @@
 #include "convert/charset.h"
 
+#include "convert/variant.h"
+
 namespace lpx {
 
 int32_t DOSmode = 0;
@@ -76,6 +78,12 @@ size_t EncodeUTF8Byte(uint8_t c, uint8_t out[3]) {
   out[0] = (c & 0x40) ? 0xC3 : 0xC2;
   out[1] = static_cast<uint8_t>(c & ~0x40);
   return 2;
+}
+
+size_t ClientByteToLocal(uint8_t c, uint8_t out[3]) {
+  if (variantC) return EncodeUTF8Byte(c, out);
+  out[0] = ISO8859_15(c);
+  return 1;
 }
 
 bool EncodeUTF8(const char* in, char* out, size_t size) {

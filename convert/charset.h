@@ -21,6 +21,11 @@ uint8_t Dos2Ansi(uint8_t c);
 // Exchanges 0x80 and 0xA4; every other byte unchanged.
 uint8_t ISO8859_15(uint8_t c);
 
+// One client byte in the local character set: ISO8859_15 in variants A and
+// B, EncodeUTF8Byte in variant C. Writes at most 3 bytes into out and
+// returns how many.
+size_t ClientByteToLocal(uint8_t c, uint8_t out[3]);
+
 // Applies ISO8859_15 to every byte of `text` in place.
 void FromUTF8(char* text);
 

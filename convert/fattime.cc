@@ -1,6 +1,6 @@
 #include "convert/fattime.h"
 
-#include "shell/clock.h"
+#include "platform/clock.h"
 
 namespace lpx {
 

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "shell/clock.h"
+#include "platform/clock.h"
 
 namespace lpx {
 namespace {

@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "convert/charset.h"
-#include "convert/variant.h"
 
 namespace lpx {
 
@@ -37,13 +36,7 @@ const char* FormatUnixName(const char* clientPath) {
   for (size_t i = 0; i < bodyLength; ++i) {
     uint8_t c = static_cast<uint8_t>(body[i] == '\\' ? '/' : body[i]);
     uint8_t bytes[3];
-    size_t n;
-    if (variantC) {
-      n = EncodeUTF8Byte(c, bytes);
-    } else {
-      bytes[0] = ISO8859_15(c);
-      n = 1;
-    }
+    const size_t n = ClientByteToLocal(c, bytes);
     if (n >= kFilenameSize - used) return Refuse();  // keep room for the terminator
     for (size_t k = 0; k < n; ++k) filename[used++] = static_cast<char>(bytes[k]);
   }

@@ -39,11 +39,11 @@
 #include "link/command.h"
 #include "link/frame_format.h"
 #include "link/port.h"
+#include "log/memo.h"
+#include "platform/clock.h"
 #include "platform/platform.h"
 #include "service/command_loop.h"
 #include "service/transfer_state.h"
-#include "shell/clock.h"
-#include "shell/memo.h"
 #include "testing/fake_port.h"
 
 namespace lpx {

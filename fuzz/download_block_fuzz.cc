@@ -27,8 +27,8 @@
 #include "link/command.h"
 #include "link/frame.h"
 #include "link/port.h"
+#include "log/memo.h"
 #include "platform/platform.h"
-#include "shell/memo.h"
 #include "testing/fake_port.h"
 
 namespace lpx {

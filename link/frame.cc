@@ -1,8 +1,8 @@
 #include "link/frame.h"
 
 #include "link/port.h"
+#include "log/memo.h"
 #include "platform/platform.h"
-#include "shell/memo.h"
 
 namespace lpx {
 

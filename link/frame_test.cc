@@ -8,8 +8,8 @@
 
 #include "link/command.h"
 #include "link/port.h"
-#include "shell/console.h"
-#include "shell/memo.h"
+#include "log/console.h"
+#include "log/memo.h"
 #include "testing/fake_port.h"
 #include "testing/frame_peer.h"
 

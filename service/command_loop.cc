@@ -15,12 +15,12 @@
 #include "convert/variant.h"
 #include "link/command.h"
 #include "link/port.h"
+#include "log/console.h"
+#include "log/memo.h"
+#include "platform/clock.h"
 #include "service/disk.h"
 #include "service/handlers.h"
 #include "service/transfer_state.h"
-#include "shell/clock.h"
-#include "shell/console.h"
-#include "shell/memo.h"
 
 namespace lpx {
 

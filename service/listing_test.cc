@@ -12,10 +12,10 @@
 
 #include "convert/variant.h"
 #include "link/frame_format.h"
+#include "log/memo.h"
 #include "service/handlers.h"
-#include "service/transfer_test_support.h"
-#include "shell/memo.h"
 #include "testing/server_session.h"
+#include "testing/transfer_support.h"
 
 namespace lpx {
 namespace {

@@ -8,9 +8,9 @@
 
 #include "convert/path.h"
 #include "link/command.h"
+#include "log/memo.h"
 #include "service/disk.h"
 #include "service/handlers.h"
-#include "shell/memo.h"
 
 namespace lpx {
 

@@ -22,11 +22,11 @@
 #include "convert/variant.h"
 #include "link/command.h"
 #include "link/frame.h"
+#include "log/console.h"
+#include "log/memo.h"
 #include "service/disk.h"
 #include "service/handlers.h"
 #include "service/transfer_state.h"
-#include "shell/console.h"
-#include "shell/memo.h"
 
 namespace lpx {
 

@@ -11,10 +11,10 @@
 #include "convert/charset.h"
 #include "convert/variant.h"
 #include "link/frame.h"
+#include "log/memo.h"
 #include "service/handlers.h"
-#include "service/transfer_test_support.h"
-#include "shell/memo.h"
 #include "testing/server_session.h"
+#include "testing/transfer_support.h"
 
 namespace lpx {
 namespace {

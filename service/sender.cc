@@ -13,11 +13,11 @@
 #include "link/command.h"
 #include "link/frame.h"
 #include "link/port.h"
+#include "log/memo.h"
+#include "platform/clock.h"
 #include "service/disk.h"
 #include "service/handlers.h"
 #include "service/transfer_state.h"
-#include "shell/clock.h"
-#include "shell/memo.h"
 
 namespace lpx {
 

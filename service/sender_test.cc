@@ -7,8 +7,8 @@
 #include "convert/variant.h"
 #include "link/frame_format.h"
 #include "service/handlers.h"
-#include "service/transfer_test_support.h"
 #include "testing/server_session.h"
+#include "testing/transfer_support.h"
 
 namespace lpx {
 namespace {

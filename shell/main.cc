@@ -1,6 +1,8 @@
 // lpxferd: one program per variant and port backend; the build sets
 // LPXFERD_VARIANT_C and links either the hardware or the simulated port.
+#include "convert/charset.h"
 #include "convert/variant.h"
+#include "log/memo.h"
 #include "platform/platform.h"
 #include "shell/startup.h"
 
@@ -11,5 +13,6 @@
 int main(int argc, char** argv) {
   lpx::platform = lpx::MakeDefaultPlatform(0);
   lpx::variantC = LPXFERD_VARIANT_C != 0;
+  lpx::consoleEncoder = lpx::ClientByteToLocal;
   return lpx::ServerMain(argc, argv);
 }

@@ -7,8 +7,8 @@
 #include <cstring>
 
 #include "link/port.h"
-#include "shell/console.h"
-#include "shell/memo.h"
+#include "log/console.h"
+#include "log/memo.h"
 
 namespace lpx {
 namespace {

@@ -8,15 +8,16 @@
 #include "convert/variant.h"
 #include "link/command.h"
 #include "link/port.h"
+#include "log/console.h"
+#include "log/memo.h"
+#include "platform/clock.h"
 #include "service/command_loop.h"
-#include "shell/clock.h"
-#include "shell/console.h"
-#include "shell/memo.h"
 #include "shell/signals.h"
 
 namespace lpx {
 
 IdentityOps identity;
+uid_t uid = 999;
 
 void ResetIdentityOps() {
   identity = IdentityOps{::getuid, ::geteuid,   ::getresuid, ::setresuid,

@@ -17,6 +17,7 @@ struct IdentityOps {
   int (*setresgid)(gid_t rgid, gid_t egid, gid_t sgid);
 };
 extern IdentityOps identity;
+extern uid_t uid;  // the real user id, read at start-up
 void ResetIdentityOps();
 
 // Loads the local time zone for good, so that no time conversion while

@@ -5,11 +5,11 @@
 #include "convert/variant.h"
 #include "link/command.h"
 #include "link/port.h"
+#include "log/memo.h"
+#include "platform/clock.h"
 #include "service/command_loop.h"
 #include "service/disk.h"
 #include "service/transfer_state.h"
-#include "shell/clock.h"
-#include "shell/memo.h"
 #include "shell/startup.h"
 #include "testing/fake_port.h"
 
@@ -26,6 +26,7 @@ void ResetAllState() {
   ResetDiskOps();
   ResetIdentityOps();
   variantC = false;
+  consoleEncoder = ClientByteToLocal;
   time_a = TimeB{FakePort::kStartEpoch, 0};
   time_b = time_a;
 }

@@ -18,8 +18,8 @@
 #include <vector>
 
 #include "link/port.h"
+#include "log/console.h"
 #include "platform/platform.h"
-#include "shell/console.h"
 #include "testing/client_model.h"
 #include "testing/fake_port.h"
 #include "testing/reset.h"

@@ -1,4 +1,4 @@
-#include "shell/console.h"
+#include "log/console.h"
 
 #include <sys/mman.h>
 #include <unistd.h>

@@ -1,13 +1,14 @@
-#include "shell/memo.h"
+#include "log/memo.h"
 
 #include <gtest/gtest.h>
 
 #include <csignal>
 #include <string>
 
+#include "convert/charset.h"
 #include "convert/variant.h"
 #include "link/port.h"
-#include "shell/console.h"
+#include "log/console.h"
 #include "shell/signals.h"
 
 namespace lpx {
@@ -19,6 +20,7 @@ class MemoTest : public ::testing::Test {
     ResetMemoState();
     ResetLinkPortState();
     variantC = false;
+    consoleEncoder = ClientByteToLocal;
     ConsoleCaptureStart();
   }
   void TearDown() override {

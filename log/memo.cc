@@ -1,16 +1,15 @@
-#include "shell/memo.h"
+#include "log/memo.h"
 
 #include <cstring>
 
-#include "convert/charset.h"
-#include "convert/variant.h"
-#include "shell/console.h"
+#include "log/console.h"
 
 namespace lpx {
 
 char scratch[kScratchSize];
 volatile sig_atomic_t atmLen = 0;
 volatile sig_atomic_t atmNL = 1;
+ConsoleEncoder consoleEncoder = nullptr;
 
 namespace {
 constexpr int32_t kOkColumn = 48;
@@ -40,13 +39,8 @@ void AddToMemo(const char* text) {
   size_t fill = 0;
   for (size_t i = 0; i < len; ++i) {
     uint8_t c = static_cast<uint8_t>(text[i]);
-    uint8_t bytes[3];
-    size_t n = 1;
-    if (variantC) {
-      n = EncodeUTF8Byte(c, bytes);
-    } else {
-      bytes[0] = ISO8859_15(c);
-    }
+    uint8_t bytes[3] = {c};
+    const size_t n = consoleEncoder != nullptr ? consoleEncoder(c, bytes) : 1;
     if (fill + n > kScratchSize) {
       ConsoleWrite(scratch, fill);
       fill = 0;

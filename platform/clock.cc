@@ -1,10 +1,9 @@
-#include "shell/clock.h"
+#include "platform/clock.h"
 
 namespace lpx {
 
 TimeB time_a;
 TimeB time_b;
-uid_t uid = 999;
 
 int64_t ElapsedSeconds() {
   time_b = platform->Now();

@@ -14,6 +14,12 @@ extern char scratch[kScratchSize];  // shared working buffer of the program
 extern volatile sig_atomic_t atmLen;  // characters on the current screen line
 extern volatile sig_atomic_t atmNL;   // 1 when the log stands at the start of a line
 
+// Turns one byte of the client's character set into the console's: at most
+// three bytes into `out`, returns how many. Start-up sets it to the
+// conversions' ClientByteToLocal; unset, bytes go out as they are.
+using ConsoleEncoder = size_t (*)(uint8_t c, uint8_t out[3]);
+extern ConsoleEncoder consoleEncoder;
+
 void ResetMemoState();
 
 // Appends a message. A leading line end is dropped when the log stands at

@@ -16,8 +16,8 @@
 
 #include "link/command.h"
 #include "link/port.h"
+#include "log/console.h"
 #include "service/transfer_state.h"
-#include "shell/console.h"
 #include "testing/fake_port.h"
 #include "testing/frame_peer.h"
 #include "testing/reset.h"

@@ -1,8 +1,6 @@
 // The program's start time and the elapsed whole seconds since it.
 #pragma once
 
-#include <sys/types.h>
-
 #include <cstdint>
 
 #include "platform/platform.h"
@@ -11,7 +9,6 @@ namespace lpx {
 
 extern TimeB time_a;  // start time, read once first thing in main
 extern TimeB time_b;  // the latest clock reading
-extern uid_t uid;     // the real user id, set by start-up
 
 // Reads the clock into time_b and returns the whole seconds since time_a.
 int64_t ElapsedSeconds();
