@@ -36,6 +36,23 @@ class Platform {
   virtual TimeB Now() = 0;
 };
 
+// Forwards every call to another platform. A wrapper that needs one call
+// changed (a clock that steps, sleeps that are counted) derives from it and
+// overrides only that call.
+class PlatformWrapper : public Platform {
+ public:
+  explicit PlatformWrapper(Platform* target) : target_(target) {}
+  Platform* target() const { return target_; }
+  uint8_t In(uint16_t addr) override { return target_->In(addr); }
+  void Out(uint16_t addr, uint8_t value) override { target_->Out(addr, value); }
+  bool Permit(uint16_t base) override { return target_->Permit(base); }
+  void SleepUs(uint32_t us) override { target_->SleepUs(us); }
+  TimeB Now() override { return target_->Now(); }
+
+ private:
+  Platform* target_;
+};
+
 // The platform in use. Programs set it first thing in main; tests point it
 // at a fake.
 extern Platform* platform;

@@ -11,28 +11,10 @@
 #include "service/transfer_state.h"
 #include "shell/startup.h"
 #include "testing/server_session.h"
+#include "testing/stepping_clock.h"
 
 namespace lpx {
 namespace {
-
-// The fake port whose clock also moves each time the code reads it, so that
-// a loop that only reads a file sees whole seconds pass.
-class TickingPlatform final : public Platform {
- public:
-  TickingPlatform(FakePort& port, uint64_t tickUs) : port_(port), tick_us_(tickUs) {}
-  uint8_t In(uint16_t addr) override { return port_.In(addr); }
-  void Out(uint16_t addr, uint8_t value) override { port_.Out(addr, value); }
-  bool Permit(uint16_t base) override { return port_.Permit(base); }
-  void SleepUs(uint32_t us) override { port_.SleepUs(us); }
-  TimeB Now() override {
-    port_.SetNowUs(port_.NowUs() + tick_us_);
-    return port_.Now();
-  }
-
- private:
-  FakePort& port_;
-  uint64_t tick_us_;
-};
 
 // "abcdefghi\n" ten thousand times: 100000 bytes. A text upload of it resumes
 // at (100000 - 4096) rounded down to 1024, 95232, which is 9523 lines and
@@ -194,7 +176,7 @@ TEST_F(CommandLoopTest, TextRestSendsWaitWhenAWholeSecondHasPassed) {
   ASSERT_TRUE(dir_.Write("t", TenThousandLines()));
   // 0.6 s per clock reading: the start (0.6 s), after 32768 bytes (1.2 s,
   // a new second: WAIT), after 65536 bytes (1.8 s, the same second).
-  TickingPlatform ticking(port_, 600000);
+  SteppingClock ticking(port_, 600000);
   platform = &ticking;
   EXPECT_EQ(Run({"APUT " + dir_.Client("t"), "REST ?"}), (Replies{"WAIT", "REST=104755"}));
   platform = &port_;
@@ -205,7 +187,7 @@ TEST_F(CommandLoopTest, TextRestSendsWaitWhenAWholeSecondHasPassed) {
 
 TEST_F(CommandLoopTest, UndeliveredWaitEndsTheNegotiationWithAnError) {
   ASSERT_TRUE(dir_.Write("t", TenThousandLines()));
-  TickingPlatform ticking(port_, 1000000);
+  SteppingClock ticking(port_, 1000000);
   platform = &ticking;
   Client().AnswerReply("WAIT", 14);
   EXPECT_EQ(Run({"REST 777", "APUT " + dir_.Client("t"), "REST ?"}),

@@ -21,6 +21,7 @@
 #include "testing/fake_port.h"
 #include "testing/frame_peer.h"
 #include "testing/reset.h"
+#include "testing/stepping_clock.h"
 #include "testing/temp_dir.h"
 
 namespace lpx {
@@ -37,26 +38,6 @@ inline time_t LocalTime(int year, int month, int day, int hour, int minute, int 
   fields.tm_isdst = -1;
   return mktime(&fields);
 }
-
-// A platform whose clock moves on by `stepUs` at every reading, for code
-// that reads the clock while it works on the disk without touching the
-// port. Everything else goes to the fake port.
-class SteppingClock final : public Platform {
- public:
-  SteppingClock(FakePort& port, uint64_t stepUs) : port_(port), step_us_(stepUs) {}
-  uint8_t In(uint16_t addr) override { return port_.In(addr); }
-  void Out(uint16_t addr, uint8_t value) override { port_.Out(addr, value); }
-  bool Permit(uint16_t base) override { return port_.Permit(base); }
-  void SleepUs(uint32_t us) override { port_.SleepUs(us); }
-  TimeB Now() override {
-    port_.SetNowUs(port_.NowUs() + step_us_);
-    return port_.Now();
-  }
-
- private:
-  FakePort& port_;
-  uint64_t step_us_;
-};
 
 class TransferTest : public ::testing::Test {
  protected:

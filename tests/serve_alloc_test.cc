@@ -100,32 +100,29 @@ struct Harness {
   ~Harness() { --harnessDepth; }
 };
 
-class CountingPlatform final : public Platform {
+class CountingPlatform final : public PlatformWrapper {
  public:
-  explicit CountingPlatform(FakePort& port) : port_(port) {}
+  explicit CountingPlatform(FakePort& port) : PlatformWrapper(&port) {}
   uint8_t In(uint16_t addr) override {
     Harness h;
-    return port_.In(addr);
+    return PlatformWrapper::In(addr);
   }
   void Out(uint16_t addr, uint8_t value) override {
     Harness h;
-    port_.Out(addr, value);
+    PlatformWrapper::Out(addr, value);
   }
   bool Permit(uint16_t base) override {
     Harness h;
-    return port_.Permit(base);
+    return PlatformWrapper::Permit(base);
   }
   void SleepUs(uint32_t us) override {
     Harness h;
-    port_.SleepUs(us);
+    PlatformWrapper::SleepUs(us);
   }
   TimeB Now() override {
     Harness h;
-    return port_.Now();
+    return PlatformWrapper::Now();
   }
-
- private:
-  FakePort& port_;
 };
 
 // Opens that may allocate, counted through the file-system seam.
