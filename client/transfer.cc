@@ -128,65 +128,197 @@ int ReceiveFetchHeader(const char* remote, FetchHeader* header) {
   }
 }
 
-// Where a fetch writes: the temporary file beside the target, or, when
-// resuming, the partial file it continues.
-struct FetchTarget {
-  std::string target;
-  std::string writePath;
-  bool appending = false;  // continuing a partial file
-  uint64_t offset = 0;     // wire offset to fetch from
+// One fetch: where it writes, what the server announced, and how far it got.
+struct Fetch {
+  const char* remote = nullptr;  // as the user typed it
+  std::string target;            // the local file it ends as
+  std::string writePath;         // the partial file, or the file it continues
+  bool appending = false;        // continuing a partial file
+  uint64_t offset = 0;           // wire offset to fetch from
+  FetchHeader header;
+  FileCloser file;
+  TextWriter writer;
+  Progress progress;  // its count is the bytes received
+
+  uint64_t Expected() const { return header.size >= offset ? header.size - offset : 0; }
+  uint64_t Received() const { return progress.done; }
 };
 
-int ChooseFetchTarget(const char* remote, const char* local, FetchTarget* t, FileCloser* file) {
-  const char* base = PathBaseName(remote);
-  struct stat st {};
-  if (local == nullptr || (stat(local, &st) == 0 && S_ISDIR(st.st_mode))) {
-    if (*base == '\0') {
-      Complain("%s names no file", remote);
-      return kExitUsage;
-    }
-    t->target = local == nullptr ? base : std::string(local) + "/" + base;
-  } else {
-    t->target = local;
+// Resuming continues the partial file a broken fetch left, or the target
+// itself when there is none, from the wire size of what it holds.
+int OpenResumePoint(Fetch* f) {
+  if (!IsRegularFile(f->writePath)) {
+    if (!IsRegularFile(f->target)) return 0;  // nothing to continue: a whole fetch
+    f->writePath = f->target;
   }
-  const std::string part = t->target + kPartSuffix;
-  t->writePath = part;
-  if (options.offset >= 0) t->offset = static_cast<uint64_t>(options.offset);
-  if (!options.resume) return 0;
-
-  // Resuming continues the partial file a broken fetch left, or the target
-  // itself when there is none.
-  if (IsRegularFile(part)) {
-    t->writePath = part;
-  } else if (IsRegularFile(t->target)) {
-    t->writePath = t->target;
-  } else {
-    return 0;  // nothing to continue: a whole fetch
-  }
-  file->file = fopen(t->writePath.c_str(), "r+b");
-  if (file->file == nullptr) {
-    Complain("%s: cannot open the local file to continue it (%s)", t->writePath.c_str(),
+  FILE* file = f->file.file = fopen(f->writePath.c_str(), "r+b");
+  if (file == nullptr) {
+    Complain("%s: cannot open the local file to continue it (%s)", f->writePath.c_str(),
              strerror(errno));
     return kExitLocal;
   }
-  t->appending = true;
+  f->appending = true;
+  bool ready = false;
   if (options.text) {
-    uint64_t wire = 0, localBytes = 0;
-    CountWireBytes(file->file, &wire, &localBytes);
+    uint64_t localBytes = 0;
+    CountWireBytes(file, &f->offset, &localBytes);
     // A character cut short by the break is fetched again whole.
-    if (ftruncate(fileno(file->file), static_cast<off_t>(localBytes)) != 0 ||
-        fseeko(file->file, static_cast<off_t>(localBytes), SEEK_SET) != 0) {
-      Complain("%s: cannot prepare the local file (%s)", t->writePath.c_str(), strerror(errno));
-      return kExitLocal;
-    }
-    t->offset = wire;
-  } else {
-    if (fseeko(file->file, 0, SEEK_END) != 0) {
-      Complain("%s: cannot prepare the local file (%s)", t->writePath.c_str(), strerror(errno));
-      return kExitLocal;
-    }
-    t->offset = static_cast<uint64_t>(ftello(file->file));
+    ready = ftruncate(fileno(file), static_cast<off_t>(localBytes)) == 0 &&
+            fseeko(file, static_cast<off_t>(localBytes), SEEK_SET) == 0;
+  } else if (fseeko(file, 0, SEEK_END) == 0) {
+    f->offset = static_cast<uint64_t>(ftello(file));
+    ready = true;
   }
+  if (!ready) {
+    Complain("%s: cannot prepare the local file (%s)", f->writePath.c_str(), strerror(errno));
+    return kExitLocal;
+  }
+  return 0;
+}
+
+// The target is `local`, or the remote name in the directory `local` or in
+// the working directory; the fetch writes the partial file beside it.
+int ChooseFetchTarget(const char* local, Fetch* f) {
+  const char* base = PathBaseName(f->remote);
+  struct stat st {};
+  if (local == nullptr || (stat(local, &st) == 0 && S_ISDIR(st.st_mode))) {
+    if (*base == '\0') {
+      Complain("%s names no file", f->remote);
+      return kExitUsage;
+    }
+    f->target = local == nullptr ? base : std::string(local) + "/" + base;
+  } else {
+    f->target = local;
+  }
+  f->writePath = f->target + kPartSuffix;
+  if (options.offset >= 0) f->offset = static_cast<uint64_t>(options.offset);
+  return options.resume ? OpenResumePoint(f) : 0;
+}
+
+// REST with the offset when there is one, GET or AGET, and the replies
+// before the data.
+int RequestFetch(const char* clientPath, Fetch* f) {
+  if (f->offset > kMaxWireSize) {
+    Complain("%s: offset %" PRIu64 " is beyond what the protocol can name", f->remote, f->offset);
+    return kExitUsage;
+  }
+  if (f->offset > 0) {
+    if (int status = Command("REST %" PRIu64, f->offset)) return status;
+  }
+  if (int status = Command("%s%s", options.text ? "AGET " : "GET ", clientPath)) return status;
+  return ReceiveFetchHeader(f->remote, &f->header);
+}
+
+// Writes the payload of the frame in indbuf, `length` bytes, and counts it.
+int WriteFetchedFrame(Fetch* f, int32_t length) {
+  const size_t n = static_cast<size_t>(length);
+  if (f->Received() + n > f->Expected()) {
+    Complain("get: the server sent more than the %" PRIu64 " bytes it announced", f->Expected());
+    return kExitIncomplete;
+  }
+  const uint8_t* payload = FramePayload(indbuf);
+  const bool written =
+      options.text ? f->writer.Write(payload, n) : fwrite(payload, 1, n, f->file.file) == n;
+  int status = 0;
+  if (!written) {
+    Complain("%s: cannot write the local file (%s)", f->writePath.c_str(), strerror(errno));
+    status = kExitLocal;
+  }
+  f->progress.Add(n);
+  return status;
+}
+
+// Receives the data frames into the file, up to the last one (shorter than
+// a full frame). After a failure, or on Ctrl/C, the next frame is refused:
+// code 13 stops the server's sending at once.
+int ReceiveFetchedFrames(Fetch* f) {
+  int status = 0;
+  if (!f->appending) {
+    f->file.file = fopen(f->writePath.c_str(), "wb");
+    if (f->file.file == nullptr) {
+      Complain("%s: cannot create the local file (%s)", f->writePath.c_str(), strerror(errno));
+      status = kExitLocal;
+    }
+  }
+  f->writer.file = f->file.file;
+  f->progress.Start(PathBaseName(f->remote), f->Expected(), options.progress);
+  for (int32_t block = 1;; ++block) {
+    const bool refuse = status != 0 || keyflag;
+    const LinkResult result = ReceiveFrame(refuse ? kAbortBlock : block, kDataFrameBudgetMs);
+    if (refuse) return status != 0 ? status : kExitInterrupted;
+    if (result != LinkResult::kOk) return LinkFailure("get", result);
+    const int32_t length = FrameLength(indbuf);
+    status = WriteFetchedFrame(f, length);
+    if (static_cast<size_t>(length) < kFileFramePayload) return status;
+  }
+}
+
+// Closes the file. A CR held back for its LF is written only at the true end
+// of the text: a broken fetch drops it, so that a resume counts it again and
+// the LF that follows it still meets it.
+int CloseFetchedFile(Fetch* f, int status) {
+  if (f->file.file == nullptr) return status;
+  const bool finished =
+      (!options.text || status != 0 || f->writer.Finish()) && FinishFile(&f->file);
+  if (!finished && status == 0) {
+    Complain("%s: cannot write the local file (%s)", f->writePath.c_str(), strerror(errno));
+    return kExitLocal;
+  }
+  return status;
+}
+
+// What arrived against what was announced and asked for.
+int CheckFetched(Fetch* f, int status) {
+  if (status == kExitInterrupted) Complain("get: interrupted");
+  if (status == 0 && f->Received() != f->Expected()) {
+    Complain("get: %" PRIu64 " of the %" PRIu64 " announced bytes arrived", f->Received(),
+             f->Expected());
+    status = kExitIncomplete;
+  }
+  status = CloseFetchedFile(f, status);
+  if (status == 0 && (f->header.attributes & kAttrDirectory)) {
+    Complain("%s: the remote path is a directory", f->remote);
+    return kExitIsDirectory;
+  }
+  if (status != 0 || f->header.size >= f->offset) return status;
+  if (f->appending) {
+    Complain("%s: the local file (%" PRIu64 " bytes) is longer than the remote one (%" PRIu64
+             " bytes); nothing was changed",
+             f->writePath.c_str(), f->offset, f->header.size);
+    return kExitResumeRefused;
+  }
+  Complain("%s: offset %" PRIu64 " lies beyond the end of the file (%" PRIu64 " bytes)", f->remote,
+           f->offset, f->header.size);
+  return kExitUsage;
+}
+
+// After a failure a new partial file is kept when it holds bytes of a whole
+// fetch that 'get -c' can continue, else removed; a continued one stays.
+void KeepOrRemovePartial(const Fetch& f, int status) {
+  if (f.appending) return;
+  if (f.Received() == 0 || options.offset >= 0 || status == kExitIsDirectory ||
+      status == kExitUsage) {
+    unlink(f.writePath.c_str());
+    return;
+  }
+  Complain("the %" PRIu64 " bytes fetched so far are kept in %s; 'get -c' continues them",
+           f.Received(), f.writePath.c_str());
+}
+
+// Gives the fetched file its permissions and time and its name.
+int PutFetchedFileInPlace(Fetch* f) {
+  chmod(f->writePath.c_str(), ModeFromAttributes(f->header.attributes));
+  if (f->header.hasTime) {
+    struct utimbuf times;
+    times.actime = times.modtime = UXtime(f->header.fatTime);
+    utime(f->writePath.c_str(), &times);
+  }
+  if (f->writePath != f->target && rename(f->writePath.c_str(), f->target.c_str()) != 0) {
+    Complain("%s: cannot rename the fetched file to %s (%s); it is kept as %s",
+             f->writePath.c_str(), f->target.c_str(), strerror(errno), f->writePath.c_str());
+    return kExitLocal;
+  }
+  PrintSummary("received", f->Received(), f->progress.Seconds(), f->remote, f->target.c_str());
   return 0;
 }
 
@@ -198,122 +330,18 @@ int GetFile(const char* remote, const char* local) {
     Complain("%s: the remote path is too long or has a character the far side cannot name", remote);
     return kExitUsage;
   }
-  FileCloser file;
-  FetchTarget t;
-  if (int status = ChooseFetchTarget(remote, local, &t, &file)) return status;
-  if (t.offset > kMaxWireSize) {
-    Complain("%s: offset %" PRIu64 " is beyond what the protocol can name", remote, t.offset);
-    return kExitUsage;
-  }
-
-  if (t.offset > 0) {
-    if (int status = Command("REST %" PRIu64, t.offset)) return status;
-  }
-  if (int status = Command("%s%s", options.text ? "AGET " : "GET ", clientPath)) return status;
-  FetchHeader header;
-  if (int status = ReceiveFetchHeader(remote, &header)) return status;
-
-  int status = 0;
-  if (!t.appending) {
-    file.file = fopen(t.writePath.c_str(), "wb");
-    if (file.file == nullptr) {
-      Complain("%s: cannot create the local file (%s)", t.writePath.c_str(), strerror(errno));
-      status = kExitLocal;
-    }
-  }
-  const uint64_t expected = header.size >= t.offset ? header.size - t.offset : 0;
-  Progress progress;
-  progress.Start(PathBaseName(remote), expected, options.progress);
-  TextWriter writer{file.file};
-  uint64_t received = 0;
-  for (int32_t block = 1;; ++block) {
-    // Refusing the next frame (code 13) stops the server's sending at once.
-    const bool refuse = status != 0 || keyflag;
-    const LinkResult result = ReceiveFrame(refuse ? kAbortBlock : block, kDataFrameBudgetMs);
-    if (refuse) {
-      if (status == 0) status = kExitInterrupted;
-      break;
-    }
-    if (result != LinkResult::kOk) {
-      status = LinkFailure("get", result);
-      break;
-    }
-    const int32_t length = FrameLength(indbuf);
-    if (received + static_cast<uint64_t>(length) > expected) {
-      Complain("get: the server sent more than the %" PRIu64 " bytes it announced", expected);
-      status = kExitIncomplete;
-    } else {
-      const uint8_t* payload = FramePayload(indbuf);
-      const bool written = options.text ? writer.Write(payload, static_cast<size_t>(length))
-                                        : fwrite(payload, 1, static_cast<size_t>(length),
-                                                 file.file) == static_cast<size_t>(length);
-      if (!written) {
-        Complain("%s: cannot write the local file (%s)", t.writePath.c_str(), strerror(errno));
-        status = kExitLocal;
-      }
-      received += static_cast<uint64_t>(length);
-      progress.Add(static_cast<uint64_t>(length));
-    }
-    if (static_cast<size_t>(length) < kFileFramePayload) break;  // the last frame
-  }
-  progress.Finish();
-
-  if (status == kExitInterrupted) Complain("get: interrupted");
-  if (status == 0 && received != expected) {
-    Complain("get: %" PRIu64 " of the %" PRIu64 " announced bytes arrived", received, expected);
-    status = kExitIncomplete;
-  }
-  if (file.file != nullptr) {
-    // A CR held back for its LF is written only at the true end of the
-    // text: a broken fetch drops it, so that a resume counts it again and
-    // the LF that follows it still meets it.
-    const bool finished = (!options.text || status != 0 || writer.Finish()) && FinishFile(&file);
-    if (!finished && status == 0) {
-      Complain("%s: cannot write the local file (%s)", t.writePath.c_str(), strerror(errno));
-      status = kExitLocal;
-    }
-  }
-  if (status == 0 && (header.attributes & kAttrDirectory)) {
-    Complain("%s: the remote path is a directory", remote);
-    status = kExitIsDirectory;
-  }
-  if (status == 0 && header.size < t.offset) {
-    if (t.appending) {
-      Complain("%s: the local file (%" PRIu64 " bytes) is longer than the remote one (%" PRIu64
-               " bytes); nothing was changed",
-               t.writePath.c_str(), t.offset, header.size);
-      status = kExitResumeRefused;
-    } else {
-      Complain("%s: offset %" PRIu64 " lies beyond the end of the file (%" PRIu64 " bytes)", remote,
-               t.offset, header.size);
-      status = kExitUsage;
-    }
-  }
+  Fetch f;
+  f.remote = remote;
+  if (int status = ChooseFetchTarget(local, &f)) return status;
+  if (int status = RequestFetch(clientPath, &f)) return status;
+  int status = ReceiveFetchedFrames(&f);
+  f.progress.Finish();
+  status = CheckFetched(&f, status);
   if (status != 0) {
-    const bool keep = t.appending || (received > 0 && options.offset < 0 &&
-                                      status != kExitIsDirectory && status != kExitUsage);
-    if (!t.appending && !keep) {
-      unlink(t.writePath.c_str());
-    } else if (!t.appending) {
-      Complain("the %" PRIu64 " bytes fetched so far are kept in %s; 'get -c' continues them",
-               received, t.writePath.c_str());
-    }
+    KeepOrRemovePartial(f, status);
     return status;
   }
-
-  chmod(t.writePath.c_str(), ModeFromAttributes(header.attributes));
-  if (header.hasTime) {
-    struct utimbuf times;
-    times.actime = times.modtime = UXtime(header.fatTime);
-    utime(t.writePath.c_str(), &times);
-  }
-  if (t.writePath != t.target && rename(t.writePath.c_str(), t.target.c_str()) != 0) {
-    Complain("%s: cannot rename the fetched file to %s (%s); it is kept as %s", t.writePath.c_str(),
-             t.target.c_str(), strerror(errno), t.writePath.c_str());
-    return kExitLocal;
-  }
-  PrintSummary("received", received, progress.Seconds(), remote, t.target.c_str());
-  return 0;
+  return PutFetchedFileInPlace(&f);
 }
 
 int FetchListing(const char* clientDir, const char* shown, std::string* listing, bool* missing) {
@@ -449,140 +477,169 @@ int VerifyStored(const char* clientPath, const char* shown, int64_t wantSize) {
   return 0;
 }
 
-}  // namespace
-
-int PutFile(const char* local, const char* remote) {
+// One store: the local file, its size on the wire, and where it goes.
+struct Store {
+  const char* local = nullptr;
+  std::string remotePath;  // as the user typed it, a directory with the local name added
+  char clientPath[kPathSize] = {};
   FileCloser file;
-  file.file = fopen(local, "rb");
+  WireReader reader;
   struct stat st {};
-  if (file.file == nullptr || fstat(fileno(file.file), &st) != 0) {
+  uint64_t wireSize = 0;
+  uint64_t remoteOffset = 0;  // where the server resumes
+};
+
+// Opens the local file and names the remote one.
+int OpenStore(const char* local, const char* remote, Store* s) {
+  s->local = local;
+  s->file.file = fopen(local, "rb");
+  if (s->file.file == nullptr || fstat(fileno(s->file.file), &s->st) != 0) {
     Complain("%s: cannot read the local file (%s)", local, strerror(errno));
     return kExitLocal;
   }
-  if (!S_ISREG(st.st_mode)) {
+  if (!S_ISREG(s->st.st_mode)) {
     Complain("%s: not a regular file", local);
     return kExitLocal;
   }
-  std::string remotePath(remote);
-  if (remotePath.empty() || remotePath.back() == '/' || remotePath.back() == '\\') {
-    remotePath += PathBaseName(local);
+  s->remotePath = remote;
+  if (s->remotePath.empty() || s->remotePath.back() == '/' || s->remotePath.back() == '\\') {
+    s->remotePath += PathBaseName(local);
   }
-  char clientPath[kPathSize];
-  if (!RemotePathToClient(remotePath.c_str(), clientPath, sizeof clientPath)) {
+  if (!RemotePathToClient(s->remotePath.c_str(), s->clientPath, sizeof s->clientPath)) {
     Complain("%s: the remote path is too long or has a character the far side cannot name",
-             remotePath.c_str());
+             s->remotePath.c_str());
     return kExitUsage;
   }
+  return 0;
+}
 
-  WireReader reader{file.file};
-  uint64_t wireSize = static_cast<uint64_t>(st.st_size);
+// The size on the wire: the file's, or in text mode its count with CR LF
+// line ends and client bytes.
+int CountStore(Store* s) {
+  s->reader = WireReader{s->file.file};
+  s->wireSize = static_cast<uint64_t>(s->st.st_size);
   if (options.text) {
-    wireSize = 0;
-    while (reader.Next() >= 0) ++wireSize;
-    rewind(file.file);
-    reader = WireReader{file.file};
+    s->wireSize = 0;
+    while (s->reader.Next() >= 0) ++s->wireSize;
+    rewind(s->file.file);
+    s->reader = WireReader{s->file.file};
   }
-  if (wireSize > kMaxWireSize) {
-    Complain("%s: too large for the cable's protocol (at most 2 GiB)", local);
+  if (s->wireSize > kMaxWireSize) {
+    Complain("%s: too large for the cable's protocol (at most 2 GiB)", s->local);
     return kExitLocal;
   }
+  return 0;
+}
 
-  if (int status = Command("%s%s", options.text ? "APUT " : "PUT ", clientPath)) return status;
-  uint64_t remoteOffset = 0;
-  if (options.resume) {
-    if (int status = Command("REST ?")) return status;
-    char reply[kCommandBufferSize];
-    if (int status = Reply("put", reply, sizeof reply)) return status;
-    if (strcmp(reply, "REST ERROR 2") != 0 &&
-        !ReplyNumber(reply, "REST=", kMaxWireSize, &remoteOffset)) {
-      Complain("put: unexpected reply \"%s\"", reply);
-      return kExitProtocol;
-    }
-    if (remoteOffset > 0) {
-      if (int status = CheckResumePoint(local, clientPath, wireSize, remoteOffset)) {
-        // "REST ?" left the server's two restart offsets set, and the next
-        // upload, by any client, would start from them. A SIZE equal to the
-        // offset clears them and touches no file.
-        Command("SIZE %" PRIu64, remoteOffset);
-        return status;
-      }
-    }
+// "REST ?" after PUT or APUT: the server names where it resumes.
+int NegotiateResume(Store* s) {
+  if (int status = Command("REST ?")) return status;
+  char reply[kCommandBufferSize];
+  if (int status = Reply("put", reply, sizeof reply)) return status;
+  if (strcmp(reply, "REST ERROR 2") != 0 &&
+      !ReplyNumber(reply, "REST=", kMaxWireSize, &s->remoteOffset)) {
+    Complain("put: unexpected reply \"%s\"", reply);
+    return kExitProtocol;
   }
-  if (int status = Command("TIME %" PRIu32, FATtime(st.st_mtime))) return status;
-  if (int status = Command("ATTR %u", AttributeByte(st.st_mode, PathBaseName(local)))) {
+  if (s->remoteOffset == 0) return 0;
+  const int status = CheckResumePoint(s->local, s->clientPath, s->wireSize, s->remoteOffset);
+  // "REST ?" left the server's two restart offsets set, and the next upload,
+  // by any client, would start from them. A SIZE equal to the offset clears
+  // them and touches no file.
+  if (status != 0) Command("SIZE %" PRIu64, s->remoteOffset);
+  return status;
+}
+
+// PUT or APUT, the resume point when resuming, TIME, ATTR and SIZE; then
+// the local file is read on from the resume point.
+int AnnounceStore(Store* s) {
+  if (int status = Command("%s%s", options.text ? "APUT " : "PUT ", s->clientPath)) return status;
+  if (options.resume) {
+    if (int status = NegotiateResume(s)) return status;
+  }
+  if (int status = Command("TIME %" PRIu32, FATtime(s->st.st_mtime))) return status;
+  if (int status = Command("ATTR %u", AttributeByte(s->st.st_mode, PathBaseName(s->local)))) {
     return status;
   }
-  if (int status = Command("SIZE %" PRIu64, wireSize)) return status;
-
-  // The data goes on from the wire offset the server named.
+  if (int status = Command("SIZE %" PRIu64, s->wireSize)) return status;
   if (!options.text) {
-    if (fseeko(file.file, static_cast<off_t>(remoteOffset), SEEK_SET) != 0) {
+    if (fseeko(s->file.file, static_cast<off_t>(s->remoteOffset), SEEK_SET) != 0) {
       SendAbortFrame();
-      Complain("%s: cannot read the local file (%s)", local, strerror(errno));
+      Complain("%s: cannot read the local file (%s)", s->local, strerror(errno));
       return kExitLocal;
     }
   } else {
-    for (uint64_t i = 0; i < remoteOffset; ++i) reader.Next();
+    for (uint64_t i = 0; i < s->remoteOffset; ++i) s->reader.Next();
   }
-  if (remoteOffset > 0 && !options.quiet) {
-    printf("resuming at byte %" PRIu64 " of %" PRIu64 "\n", remoteOffset, wireSize);
+  if (s->remoteOffset > 0 && !options.quiet) {
+    printf("resuming at byte %" PRIu64 " of %" PRIu64 "\n", s->remoteOffset, s->wireSize);
     fflush(stdout);
   }
+  return 0;
+}
 
-  const uint64_t total = wireSize - remoteOffset;
-  Progress progress;
-  progress.Start(PathBaseName(local), total, options.progress);
-  uint64_t sent = 0;
-  int status = 0;
-  for (int32_t block = 1; sent < total; ++block) {
+// The status of a data frame the server did not take.
+int StoreFrameFailure(const Store& s, LinkResult result, int32_t block) {
+  if (result == LinkResult::kRefused && block == 1 && s.remoteOffset > 0) {
+    Complain(
+        "%s: the server's copy differs from the local file where they overlap; not "
+        "resumed (put without -c replaces it)",
+        s.local);
+    return kExitResumeRefused;
+  }
+  if (result == LinkResult::kRefused) {
+    Complain(
+        "%s: the server could not store the file (no write permission, or its disk is "
+        "full)",
+        s.remotePath.c_str());
+    return kExitStoreRefused;
+  }
+  return LinkFailure("put", result);
+}
+
+// Sends the file from the resume point in data frames, counting them in
+// `progress`. Ctrl/C, or a file that changed, ends the upload with the
+// abort frame.
+int SendStoredFrames(Store* s, Progress* progress) {
+  const uint64_t total = s->wireSize - s->remoteOffset;
+  for (int32_t block = 1; progress->done < total; ++block) {
     if (keyflag) {
       SendAbortFrame();
-      status = kExitInterrupted;
       Complain("put: interrupted; 'put -c' resumes");
-      break;
+      return kExitInterrupted;
     }
-    const size_t want =
-        static_cast<size_t>(total - sent < kFileFramePayload ? total - sent : kFileFramePayload);
-    const size_t got = ReadWire(&file, &reader, FramePayload(databuf), want);
+    const uint64_t left = total - progress->done;
+    const size_t want = static_cast<size_t>(left < kFileFramePayload ? left : kFileFramePayload);
+    const size_t got = ReadWire(&s->file, &s->reader, FramePayload(databuf), want);
     if (got != want) {
       SendAbortFrame();
-      Complain("%s: the local file changed while it was sent", local);
-      status = kExitLocal;
-      break;
+      Complain("%s: the local file changed while it was sent", s->local);
+      return kExitLocal;
     }
     SetFrameLength(databuf, static_cast<int32_t>(got));
     SetFrameBlock(databuf, block);
     const LinkResult result = SendFrame(databuf, nullptr);
-    if (result == LinkResult::kRefused && block == 1 && remoteOffset > 0) {
-      Complain(
-          "%s: the server's copy differs from the local file where they overlap; not "
-          "resumed (put without -c replaces it)",
-          local);
-      status = kExitResumeRefused;
-      break;
-    }
-    if (result == LinkResult::kRefused) {
-      Complain(
-          "%s: the server could not store the file (no write permission, or its disk is "
-          "full)",
-          remotePath.c_str());
-      status = kExitStoreRefused;
-      break;
-    }
-    if (result != LinkResult::kOk) {
-      status = LinkFailure("put", result);
-      break;
-    }
-    sent += got;
-    progress.Add(got);
+    if (result != LinkResult::kOk) return StoreFrameFailure(*s, result, block);
+    progress->Add(got);
   }
+  return 0;
+}
+
+}  // namespace
+
+int PutFile(const char* local, const char* remote) {
+  Store s;
+  if (int status = OpenStore(local, remote, &s)) return status;
+  if (int status = CountStore(&s)) return status;
+  if (int status = AnnounceStore(&s)) return status;
+  Progress progress;
+  progress.Start(PathBaseName(local), s.wireSize - s.remoteOffset, options.progress);
+  const int status = SendStoredFrames(&s, &progress);
   progress.Finish();
   if (status != 0) return status;
-  if (int check = VerifyStored(clientPath, remotePath.c_str(),
-                               options.text ? -1 : static_cast<int64_t>(wireSize))) {
-    return check;
-  }
-  PrintSummary("sent", sent, progress.Seconds(), local, remotePath.c_str());
+  const int64_t wantSize = options.text ? -1 : static_cast<int64_t>(s.wireSize);
+  if (int check = VerifyStored(s.clientPath, s.remotePath.c_str(), wantSize)) return check;
+  PrintSummary("sent", progress.done, progress.Seconds(), local, s.remotePath.c_str());
   return 0;
 }
 
