@@ -62,18 +62,57 @@ constexpr ClientOption kClientOptions[] = {
     {"version", 'V', nullptr, "show the version"},
 };
 
-// Turns "OK" into 0 and the one error reply of a namespace command into its
-// status with a message; anything else is a protocol error.
-int NamespaceReply(const char* what, const char* path, const char* errorReply, int errorStatus,
-                   const char* errorText) {
+// The commands that change one remote name: each is answered "OK" or with
+// its one error reply.
+struct NamespaceCommand {
+  const char* what;        // names the command in messages
+  const char* wire;        // the command sent with the path
+  const char* errorReply;  // its error reply, the exit status and what it means
+  int errorStatus;
+  const char* errorText;
+  const char* done;  // printed before the path(s) on success
+};
+
+constexpr NamespaceCommand kDelete = {
+    "delete",
+    "DEL",
+    "FILE ERROR 2",
+    kExitFileError,
+    "cannot delete: no such file, no write permission, or a directory that is not empty",
+    "deleted"};
+constexpr NamespaceCommand kMkdir = {
+    "mkdir",
+    "MD",
+    "DIR ERROR 1",
+    kExitMkdirError,
+    "cannot create the directory: it exists already, or no write permission in its parent",
+    "created directory"};
+constexpr NamespaceCommand kRmdir = {
+    "rmdir",
+    "RD",
+    "DIR ERROR 20",
+    kExitRmdirError,
+    "cannot remove the directory: not empty, not a directory, or no write permission",
+    "removed directory"};
+// Sent after "RNFR" with the old path.
+constexpr NamespaceCommand kRename = {"rename",
+                                      "RNTO",
+                                      "RENAME ERROR 2",
+                                      kExitRenameError,
+                                      "cannot rename: no such file, or no write permission",
+                                      "renamed"};
+
+// Turns "OK" into 0 and the command's error reply into its status with a
+// message about `path`; anything else is a protocol error.
+int NamespaceReply(const NamespaceCommand& command, const char* path) {
   char reply[kCommandBufferSize];
-  if (int status = Reply(what, reply, sizeof reply)) return status;
+  if (int status = Reply(command.what, reply, sizeof reply)) return status;
   if (strcmp(reply, "OK") == 0) return 0;
-  if (strcmp(reply, errorReply) == 0) {
-    Complain("%s: %s (%s)", path, errorText, errorReply);
-    return errorStatus;
+  if (strcmp(reply, command.errorReply) == 0) {
+    Complain("%s: %s (%s)", path, command.errorText, command.errorReply);
+    return command.errorStatus;
   }
-  Complain("%s: unexpected reply \"%s\"", what, reply);
+  Complain("%s: unexpected reply \"%s\"", command.what, reply);
   return kExitProtocol;
 }
 
@@ -144,44 +183,18 @@ int RunGet(int argc, char** argv) { return GetFile(argv[0], argc > 1 ? argv[1] :
 
 int RunPut(int, char** argv) { return PutFile(argv[0], argv[1]); }
 
-int RunDelete(int, char** argv) {
+int RunNamespace(const NamespaceCommand& command, const char* path) {
   char clientPath[kPathSize];
-  if (!ToClientPath(argv[0], clientPath, sizeof clientPath)) return kExitUsage;
-  if (int status = Command("DEL %s", clientPath)) return status;
-  if (int status = NamespaceReply("delete", argv[0], "FILE ERROR 2", kExitFileError,
-                                  "cannot delete: no such file, no write permission, or a "
-                                  "directory that is not empty")) {
-    return status;
-  }
-  Say("deleted %s\n", argv[0]);
+  if (!ToClientPath(path, clientPath, sizeof clientPath)) return kExitUsage;
+  if (int status = Command("%s %s", command.wire, clientPath)) return status;
+  if (int status = NamespaceReply(command, path)) return status;
+  Say("%s %s\n", command.done, path);
   return 0;
 }
 
-int RunMkdir(int, char** argv) {
-  char clientPath[kPathSize];
-  if (!ToClientPath(argv[0], clientPath, sizeof clientPath)) return kExitUsage;
-  if (int status = Command("MD %s", clientPath)) return status;
-  if (int status = NamespaceReply("mkdir", argv[0], "DIR ERROR 1", kExitMkdirError,
-                                  "cannot create the directory: it exists already, or no write "
-                                  "permission in its parent")) {
-    return status;
-  }
-  Say("created directory %s\n", argv[0]);
-  return 0;
-}
-
-int RunRmdir(int, char** argv) {
-  char clientPath[kPathSize];
-  if (!ToClientPath(argv[0], clientPath, sizeof clientPath)) return kExitUsage;
-  if (int status = Command("RD %s", clientPath)) return status;
-  if (int status = NamespaceReply("rmdir", argv[0], "DIR ERROR 20", kExitRmdirError,
-                                  "cannot remove the directory: not empty, not a directory, or "
-                                  "no write permission")) {
-    return status;
-  }
-  Say("removed directory %s\n", argv[0]);
-  return 0;
-}
+int RunDelete(int, char** argv) { return RunNamespace(kDelete, argv[0]); }
+int RunMkdir(int, char** argv) { return RunNamespace(kMkdir, argv[0]); }
+int RunRmdir(int, char** argv) { return RunNamespace(kRmdir, argv[0]); }
 
 int RunRename(int, char** argv) {
   char from[kPathSize], to[kPathSize];
@@ -189,12 +202,9 @@ int RunRename(int, char** argv) {
     return kExitUsage;
   }
   if (int status = Command("RNFR %s", from)) return status;
-  if (int status = Command("RNTO %s", to)) return status;
-  if (int status = NamespaceReply("rename", argv[0], "RENAME ERROR 2", kExitRenameError,
-                                  "cannot rename: no such file, or no write permission")) {
-    return status;
-  }
-  Say("renamed %s to %s\n", argv[0], argv[1]);
+  if (int status = Command("%s %s", kRename.wire, to)) return status;
+  if (int status = NamespaceReply(kRename, argv[0])) return status;
+  Say("%s %s to %s\n", kRename.done, argv[0], argv[1]);
   return 0;
 }
 
