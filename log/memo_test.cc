@@ -2,116 +2,64 @@
 
 #include <gtest/gtest.h>
 
-#include <csignal>
 #include <string>
+#include <tuple>
+#include <vector>
 
-#include "convert/charset.h"
 #include "convert/variant.h"
 #include "link/port.h"
 #include "log/console.h"
 #include "shell/signals.h"
+#include "testing/reset.h"
 
 namespace lpx {
 namespace {
 
-class MemoTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ResetMemoState();
-    ResetLinkPortState();
-    variantC = false;
-    consoleEncoder = ClientByteToLocal;
-    ConsoleCaptureStart();
-  }
-  void TearDown() override {
-    ConsoleCaptureStop();
-    variantC = false;
-    ResetLinkPortState();
-  }
-  static std::string Out() { return ConsoleCaptureTake(); }
-};
+std::string Times(int n, const std::string& s) { return n > 0 ? s + Times(n - 1, s) : ""; }
 
-TEST_F(MemoTest, LeadingLineEndIsDroppedAtTheStartOfALine) {
-  AddToMemo("\nCONNECT");
-  EXPECT_EQ(Out(), "CONNECT");
-  EXPECT_EQ(atmLen, 7);
-  AddToMemo("\nStill trying...");  // no OK between: a new line
-  EXPECT_EQ(Out(), "\nStill trying...");
-  EXPECT_EQ(atmLen, 15);
-}
-
-TEST_F(MemoTest, OkLandsInColumn48AndTheNextLineFollowsWithoutABlankLine) {
-  AddToMemo("\n");  // nothing printed at the start of a line
-  AddToMemo("\n0123456789");
-  AddToMemoOkay();
-  EXPECT_EQ(Out(), "\n0123456789" + std::string(38, ' ') + "OK\n");
-  AddToMemo("\nLIST \\");
-  EXPECT_EQ(Out(), "LIST \\");
-}
-
-TEST_F(MemoTest, OkColumnWrapsAtEightyAndKeepsOneBlankAtLeast) {
-  AddToMemo(std::string(60, 'x').c_str());
-  AddToMemoOkay();
-  EXPECT_EQ(Out(), std::string(60, 'x') + " OK\n");
-
-  AddToMemo(std::string(85, 'y').c_str());
-  AddToMemoOkay();
-  EXPECT_EQ(Out(), std::string(85, 'y') + std::string(43, ' ') + "OK\n");
-
-  AddToMemo(std::string(48, 'z').c_str());
-  AddToMemoOkay();
-  EXPECT_EQ(Out(), std::string(48, 'z') + " OK\n");
-}
-
-TEST_F(MemoTest, ProgressMarksExtendTheLineAndPercentIsLiteral) {
-  AddToMemo("\nGET %s%n");
-  AddToMemo("~");
-  AddToMemo("~");
-  EXPECT_EQ(atmLen, 10);
-  EXPECT_EQ(Out(), "GET %s%n~~");
-}
-
-TEST_F(MemoTest, ConsoleConversionPerVariant) {
-  AddToMemo(
-      "a\x80"
-      "b\xA4");
-  EXPECT_EQ(Out(),
-            "a\xA4"
-            "b\x80");
-  variantC = true;
-  AddToMemo("\x80\xE9");
-  EXPECT_EQ(Out(), "\xE2\x82\xAC\xC3\xA9");
-  EXPECT_EQ(atmLen, 6);  // counts source bytes, one per character
-}
-
-TEST_F(MemoTest, TextLongerThanScratchAfterConversionIsWrittenWhole) {
-  variantC = true;
-  std::string text(600, '\x80');  // 1800 bytes once encoded
-  AddToMemo(text.c_str());
-  std::string out = Out();
-  ASSERT_EQ(out.size(), 1800u);
-  EXPECT_EQ(out.substr(1797), "\xE2\x82\xAC");
-}
-
-TEST_F(MemoTest, CtrlCLineFollowsTheLogsBookkeeping) {
+// A step is "OK" for AddToMemoOkay, "^C" for Ctrl/C, or a text for
+// AddToMemo. The Ctrl/C handler writes a static line: scratch may be in use
+// by the flow it interrupts.
+void Step(const std::string& step) {
+  if (step == "OK") return AddToMemoOkay();
+  if (step != "^C") return AddToMemo(step.c_str());
+  scratch[0] = '#';
   SignalHandler(SIGINT);
-  EXPECT_EQ(keyflag, 1);
-  EXPECT_EQ(Out(), "*** You pressed Ctrl/C");
-  AddToMemo("\nDISCONNECT\t\t\t\t\tOK\n");
-  EXPECT_EQ(Out(), "\nDISCONNECT\t\t\t\t\tOK\n");
-  SignalHandler(SIGINT);  // stays installed; logs again on a new line
-  EXPECT_EQ(Out(), "\n*** You pressed Ctrl/C");
+  EXPECT_EQ(scratch[0], '#');
 }
 
-TEST_F(MemoTest, TerminatingSignalsExitWithTheirStatus) {
-  AddToMemoOkay();
-  Out();
-  EXPECT_EXIT(SignalHandler(SIGTERM), ::testing::ExitedWithCode(0), "");
-  EXPECT_EQ(Out(), "\n*** Signal 15 received\n");
-  EXPECT_EXIT(SignalHandler(SIGHUP), ::testing::ExitedWithCode(0), "");
-  EXPECT_EQ(Out(), "\n*** Signal 1 received\n");
-  EXPECT_EXIT(SignalHandler(SIGSEGV), ::testing::ExitedWithCode(1), "");
-  EXPECT_EQ(Out(), "\n\n*** Serious fault in LPXFERD !\n");
+TEST(MemoTest, LineEndsColumnsConversionAndSignalLines) {
+  const std::string ok = "OK\n", intr = "*** You pressed Ctrl/C";
+  // Variant C (the console in UTF-8), the steps, the console output.
+  const std::tuple<bool, std::vector<std::string>, std::string> cases[] = {
+      // A leading line end is dropped at the start of a line only, and no
+      // blank line follows an OK; "%" is no format; the euro exchange.
+      {false, {"\nCONNECT", "OK", "\nLIST"}, "CONNECT" + Times(41, " ") + ok + "LIST"},
+      {false, {"\n", "\nGET %s%n", "~\x80", "\nStill"}, "\nGET %s%n~\xA4\nStill"},
+      // OK in column 48 of an 80-column screen, after one blank at least.
+      {false, {Times(85, "y"), "OK"}, Times(85, "y") + Times(43, " ") + ok},
+      {false, {Times(48, "z"), "OK"}, Times(48, "z") + " " + ok},
+      // UTF-8, where the column counts characters, and longer than scratch.
+      {true, {"\x80\xE9", "OK"}, "\xE2\x82\xAC\xC3\xA9" + Times(46, " ") + ok},
+      {true, {Times(600, "\x80")}, Times(600, "\xE2\x82\xAC")},
+      // Ctrl/C keeps the log's bookkeeping.
+      {false, {"x", "^C", "OK", "^C", "\nD"}, "x\n" + intr + Times(26, " ") + ok + intr + "\nD"},
+  };
+  ConsoleCaptureStart();
+  for (const auto& [c, steps, out] : cases) {
+    ResetAllState();
+    variantC = c;
+    for (const std::string& step : steps) Step(step);
+    EXPECT_EQ(ConsoleCaptureTake(), out);
+    EXPECT_EQ(keyflag != 0, out.find(intr) != std::string::npos);
+  }
+  // The other signals end the server.
+  for (int sig : {SIGTERM, SIGHUP, SIGSEGV})
+    EXPECT_EXIT(SignalHandler(sig), ::testing::ExitedWithCode(sig == SIGSEGV), "");
+  const std::string ended = "\n*** Signal 15 received\n\n*** Signal 1 received\n";
+  EXPECT_EQ(ConsoleCaptureTake(), ended + "\n\n*** Serious fault in LPXFERD !\n");
+  ConsoleCaptureStop();
+  ResetAllState();
 }
 
 }  // namespace

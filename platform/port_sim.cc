@@ -8,18 +8,17 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
-#include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "platform/platform.h"
 #include "platform/sim_cable.h"
+#include "platform/system_time.h"
 #include "platform/wiring.h"
 
 namespace lpx {
@@ -34,7 +33,7 @@ int64_t MonotonicNs() {
   return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
-class SimulatedCable final : public Platform {
+class SimulatedCable final : public SystemTimePlatform {
  public:
   explicit SimulatedCable(int end) : end_(end) {
     const char* ns = getenv("LPXFER_CABLE_NS");
@@ -68,18 +67,6 @@ class SimulatedCable final : public Platform {
     int n = PortNumberOf(base);
     if (n == 0) return false;
     return Map(n) != nullptr;
-  }
-
-  void SleepUs(uint32_t us) override {
-    timespec want{static_cast<time_t>(us / 1000000), static_cast<long>(us % 1000000) * 1000};
-    while (nanosleep(&want, &want) != 0 && errno == EINTR) {
-    }
-  }
-
-  TimeB Now() override {
-    timeval tv{};
-    gettimeofday(&tv, nullptr);
-    return TimeB{tv.tv_sec, static_cast<uint16_t>(tv.tv_usec / 1000)};
   }
 
  private:

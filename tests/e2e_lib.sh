@@ -1,108 +1,64 @@
-# Shared helpers of the end-to-end tests: a simulated server and the client
-# on a cable in a temporary directory of their own. Every remote path the
-# tests use lies inside that directory.
+# shellcheck shell=bash
+# Shared steps of the tests over the simulated cable: a work directory with
+# its own cable, a server started and stopped, the client run and checked.
 #   source e2e_lib.sh <build dir>
 set -u
 build=$(cd "$1" && pwd)
 client=$build/bin/lpxfer-sim
+quiet=-q
 work=$(mktemp -d /tmp/lpx-e2e.XXXXXX)
 remote=$work/remote
 mkdir -p "$remote" "$work/local"
-# The default access cost of 1 µs, as on the ISA bus: the server then polls
-# in bursts of about 10 ms, as on real hardware. At no cost a burst lasts
-# some 30 µs, and a client that is not on a core at that moment (the machine
-# is shared) costs the server a 100 ms pause per handshake step.
-export LPXFER_CABLE_DIR=$work/cable LPXFER_CABLE_NS=1000
-# The C locale: the client takes ISO 8859-15 unless told otherwise.
-export LC_ALL=C
+# 1 µs per access, as on the ISA bus: the server polls in bursts of about
+# 10 ms. At no cost a burst lasts some 30 µs, and a client that is not on a
+# core at that moment (the machine is shared) costs a 100 ms pause a step.
+export LPXFER_CABLE_DIR=$work/cable LPXFER_CABLE_NS=${LPXFER_CABLE_NS:-1000} LC_ALL=C
 server_pid=
 passed=0
 failed=0
+trap 'if [ -n "$server_pid" ]; then kill -KILL "$server_pid"; wait "$server_pid"; fi 2>/dev/null; rm -rf "$work"' EXIT
 
-cleanup() {
-  if [ -n "$server_pid" ]; then kill -KILL "$server_pid" 2>/dev/null; wait "$server_pid" 2>/dev/null; fi
-  rm -rf "$work"
+# check <what> <command...>: one check; it passes when the command succeeds.
+check() {
+  if "${@:2}"; then passed=$((passed + 1)) && echo "ok: $1" && return; fi
+  failed=$((failed + 1)) && echo "FAILED: $1" && return 1
 }
-trap cleanup EXIT
 
-ok() { passed=$((passed + 1)); echo "ok: $*"; }
-not_ok() { failed=$((failed + 1)); echo "FAILED: $*"; }
-
-# start_server <variant a|b|c>: starts the simulated server on LPT2 and waits
-# until it accepts connections.
-start_server() {
-  server_log=$work/server-$1.log
-  "$build/bin/$1/lpxferd-sim" 2 >"$server_log" 2>&1 &
-  server_pid=$!
-  for _ in $(seq 100); do
-    grep -q "Accepting connections" "$server_log" 2>/dev/null && return 0
-    sleep 0.05
-  done
-  not_ok "server $1 did not start"
-  cat "$server_log"
+# wait_for <file> <text>: until the file holds the text (at most 10 s).
+wait_for() {
+  for _ in $(seq 200); do grep -qF -- "$2" "$1" 2>/dev/null && return 0; sleep 0.05; done
   return 1
 }
 
-# stop_server: Ctrl/C; the server must log DISCONNECT and end with status 0.
+# start_server <name> [command...]: starts the simulated server of variant
+# <name> on LPT2, or the command given, its console in $work/server-<name>.log,
+# and waits until it accepts connections.
+start_server() {
+  server_log=$work/server-$1.log
+  [ $# = 1 ] && set -- "$1" "$build/bin/$1/lpxferd-sim" 2
+  "${@:2}" >"$server_log" 2>&1 &
+  server_pid=$!
+  check "server $1 starts" wait_for "$server_log" "Accepting connections" || cat "$server_log"
+}
+
+# stop_server: Ctrl/C; the server logs DISCONNECT and ends with status 0.
 stop_server() {
+  kill -INT "$server_pid"
   local status=0
-  if ! kill -INT "$server_pid" 2>/dev/null; then
-    echo "the server had ended before"
-  fi
   wait "$server_pid" || status=$?
   server_pid=
-  if [ "$status" = 0 ] && grep -q "DISCONNECT" "$server_log"; then
-    ok "SIGINT ends the server with DISCONNECT and status 0"
-  else
-    not_ok "SIGINT: server status $status"
-    cat "$server_log"
-  fi
+  check "Ctrl/C ends the server with DISCONNECT (status $status)" grep -q DISCONNECT "$server_log" &&
+    check "... and status 0" test "$status" = 0
 }
 
-# run <args...>: the client, quiet, its output in $out and $err, status in $rc.
-run() {
-  rc=0
-  "$client" -q "$@" >"$work/out" 2>"$work/err" || rc=$?
-  out=$(cat "$work/out")
-  err=$(cat "$work/err")
-}
-
-# expect <status> <what> <client args...>
+# expect <status> <what> <client args...>: runs the client (its output in
+# $work/out and $work/err, both kept in $work/transcript) and checks its status.
 expect() {
-  local want=$1 what=$2
+  local want=$1 what=$2 rc=0
   shift 2
-  run "$@"
-  if [ "$rc" = "$want" ]; then
-    ok "$what"
-  else
-    not_ok "$what: status $rc, wanted $want"
-    echo "  stdout: $out"
-    echo "  stderr: $err"
-  fi
-}
-
-# expect_text <text> <where: out|err> <what>: the last run printed text.
-expect_text() {
-  local text=$1 where=$2 what=$3 got
-  if [ "$where" = out ]; then got=$out; else got=$err; fi
-  if printf '%s' "$got" | grep -qF -- "$text"; then
-    ok "$what"
-  else
-    not_ok "$what: \"$text\" not in $where"
-    echo "  $where: $got"
-  fi
-}
-
-# expect_same <file a> <file b> <what>
-expect_same() {
-  if cmp -s "$1" "$2"; then ok "$3"; else not_ok "$3: $1 and $2 differ"; fi
-}
-
-# expect_true <what> <test...>
-expect_true() {
-  local what=$1
-  shift
-  if "$@"; then ok "$what"; else not_ok "$what"; fi
+  "$client" $quiet "$@" >"$work/out" 2>"$work/err" || rc=$?
+  echo "$* -> $rc" | cat - "$work/out" "$work/err" >>"$work/transcript"
+  check "$what (status $rc)" test "$rc" = "$want" || cat "$work/out" "$work/err"
 }
 
 # random_file <path> <bytes>
@@ -110,19 +66,41 @@ random_file() { head -c "$2" /dev/urandom >"$1"; }
 
 # text_file <path> <bytes>: ISO 8859-15 text with LF line ends, the euro
 # sign (0xA4) and accented letters, no CR and no bytes 0x80..0x9F.
-text_file() {
-  head -c $(($2 * 3)) /dev/urandom |
-    LC_ALL=C tr -dc 'a-zA-Z0-9 .,;\n\244\300-\377' | head -c "$2" >"$1"
+text_file() { head -c $(($2 * 3)) /dev/urandom | tr -dc 'a-zA-Z0-9 .,;\n\244\300-\377' | head -c "$2" >"$1"; }
+
+# The name "café € Öl" in ISO 8859-15 and in UTF-8.
+latin=$(printf 'caf\351 \244 \326l')
+utf8=$(printf 'caf\303\251 \342\202\254 \303\226l')
+
+# session <variant>: every command once against that variant's server, with
+# names carrying the euro sign and accented letters typed in both character
+# sets, one error reply and one local error; then Ctrl/C ends the server.
+session() {
+  local v=$1 name=$latin
+  [ "$v" = c ] && name=$utf8
+  rm -rf "${remote:?}"/* "$work"/local/*
+  cd "$work/local" && printf 'euro\n' >data && touch -d '2024-03-05 06:07:08' data
+  start_server "$v" || return
+  expect 0 "$v: connect" connect
+  expect 0 "$v: mkdir" --charset=utf8 mkdir "$remote/$utf8.d"
+  expect 0 "$v: put" --charset=latin9 put data "$remote/$latin.d/$latin"
+  check "$v: stored under the server's name" cmp -s data "$remote/$name.d/$name"
+  expect 0 "$v: ls" --charset=utf8 ls "$remote/$utf8.d"
+  check "$v: the file's row" grep -qF -- "---a            5  2024-03-05 06:07:08  $utf8" "$work/out"
+  expect 0 "$v: get" --charset=utf8 get "$remote/$utf8.d/$utf8" back
+  check "$v: fetched with its time" test "$(stat -c %Y back)" = "$(stat -c %Y data)" -a "$(cat back)" = euro
+  expect 0 "$v: rename" --charset=latin9 rename "$remote/$latin.d/$latin" "$remote/$latin.d/x"
+  expect 0 "$v: rm" --charset=utf8 rm "$remote/$utf8.d/x"
+  expect 0 "$v: rmdir" --charset=utf8 rmdir "$remote/$utf8.d"
+  check "$v: all gone" test -z "$(ls -A "$remote")"
+  expect 10 "$v: get a missing remote file" get "$remote/none"
+  expect 2 "$v: put a missing local file" put none "$remote/none"
+  stop_server
 }
 
 finish() {
-  [ -n "$server_pid" ] && stop_server
-  if [ "$failed" != 0 ]; then
-    for log in "$work"/server-*.log; do
-      echo "--- last lines of $log:"
-      tail -n 30 "$log"
-    done
-  fi
+  if [ -n "$server_pid" ]; then stop_server; fi
+  if [ "$failed" != 0 ]; then tail -n 30 "$work"/server-*.log 2>/dev/null; fi
   echo "$passed passed, $failed failed"
   [ "$failed" = 0 ]
 }
