@@ -54,6 +54,7 @@ Count CountTextFile(uint32_t restart, uint64_t* wire, uint64_t* start, bool* spl
   *start = 0;
   *split = false;
   if (fseeko(fi, 0, SEEK_SET) != 0) return Count::kReadError;
+  // To the character that reaches the restart offset, then on to the end.
   TextCount count = StartTextCount(restart != 0);
   if (!CountText(&count, kWholeFile, restart)) return Count::kKeepAliveLost;
   *start = count.local;
