@@ -9,9 +9,9 @@
 #include <cstdint>
 #include <cstdio>
 
-namespace lpx {
+#include "convert/charset.h"
 
-enum class LocalCharset { kLatin9, kUtf8 };
+namespace lpx {
 
 // --- Local text state ------------------------------------------------------
 extern LocalCharset localCharset;  // the user's character set for names and text

@@ -24,7 +24,8 @@ namespace {
 
 constexpr uint8_t kEuroClient = 0x80;  // the euro sign in the client's set
 constexpr uint8_t kEuroLocal = 0xA4;   // the euro sign in ISO 8859-15
-constexpr uint8_t kUnknown = '~';      // a character the client's set lacks
+constexpr int32_t kEuroCodePoint = 0x20AC;
+constexpr uint8_t kUnknown = '~';  // a character the client's set lacks
 
 bool IsContinuation(uint8_t c) { return c >= 0x80 && c <= 0xBF; }
 
@@ -80,10 +81,14 @@ size_t EncodeUTF8Byte(uint8_t c, uint8_t out[3]) {
   return 2;
 }
 
-size_t ClientByteToLocal(uint8_t c, uint8_t out[3]) {
-  if (variantC) return EncodeUTF8Byte(c, out);
+size_t ClientByteToLocal(uint8_t c, LocalCharset charset, uint8_t out[3]) {
+  if (charset == LocalCharset::kUtf8) return EncodeUTF8Byte(c, out);
   out[0] = ISO8859_15(c);
   return 1;
+}
+
+size_t ClientByteToLocal(uint8_t c, uint8_t out[3]) {
+  return ClientByteToLocal(c, variantC ? LocalCharset::kUtf8 : LocalCharset::kLatin9, out);
 }
 
 bool EncodeUTF8(const char* in, char* out, size_t size) {
@@ -127,26 +132,42 @@ void DecodeUTF8InPlace(char* text) {
   }
 }
 
+UTF8Char ReadUTF8Char(int first, int length, ByteReader next, void* context, ByteUnreader unread) {
+  UTF8Char ch;
+  if (first < 0x80) {
+    ch.codePoint = first;
+    return ch;
+  }
+  if (length < 2 || length > 4) return ch;
+  int32_t codePoint = first & (0x7F >> length);  // the lead's payload bits
+  for (int i = 1; i < length; ++i) {
+    const int c = next(context);
+    if (c < 0) {
+      ch.cut = true;
+      return ch;
+    }
+    if (!IsContinuation(static_cast<uint8_t>(c))) {
+      if (unread != nullptr) unread(c, context);
+      return ch;
+    }
+    codePoint = codePoint << 6 | (c & 0x3F);
+    ++ch.bytes;
+  }
+  ch.codePoint = codePoint;
+  return ch;
+}
+
 uint8_t DecodeUTF8Stream(int first, ByteReader next, void* context, ByteUnreader unread) {
   if (first < 0 || first > 0xFF) return kUnknown;
   if (first < 0x80) return static_cast<uint8_t>(first);
   if (first <= 0xBF) return kUnknown;
-  int second = next(context);
-  if (second < 0) return kUnknown;
-  if (!IsContinuation(static_cast<uint8_t>(second))) {
-    if (unread != nullptr) unread(second, context);
-    return kUnknown;
-  }
-  if (first >= 0xE0 && first <= 0xEF) {
-    int third = next(context);
-    if (third >= 0 && !IsContinuation(static_cast<uint8_t>(third)) && unread != nullptr) {
-      unread(third, context);
-      return kUnknown;
-    }
-    return (first == 0xE2 && second == 0x82 && third == 0xAC) ? kEuroClient : kUnknown;
-  }
-  if (first <= 0xDF) return DecodePair(static_cast<uint8_t>(first), static_cast<uint8_t>(second));
-  return kUnknown;
+  // Every lead takes one following byte; only 0xE0..0xEF a second.
+  const int length = (first >= 0xE0 && first <= 0xEF) ? 3 : 2;
+  const int32_t codePoint = ReadUTF8Char(first, length, next, context, unread).codePoint;
+  // Two bytes give U+0080..U+00FF only from C2 and C3 (C0 and C1 are the
+  // over-long forms, the leads from 0xC4 on give more).
+  if (length == 2 && codePoint >= 0x80 && codePoint <= 0xFF) return static_cast<uint8_t>(codePoint);
+  return codePoint == kEuroCodePoint ? kEuroClient : kUnknown;
 }
 
 }  // namespace lpx

@@ -21,9 +21,15 @@ uint8_t Dos2Ansi(uint8_t c);
 // Exchanges 0x80 and 0xA4; every other byte unchanged.
 uint8_t ISO8859_15(uint8_t c);
 
-// One client byte in the local character set: ISO8859_15 in variants A and
-// B, EncodeUTF8Byte in variant C. Writes at most 3 bytes into out and
-// returns how many.
+// The two local character sets: the server's (variant C UTF-8, A and B
+// ISO 8859-15) and the one the client finds in its locale or is given.
+enum class LocalCharset { kLatin9, kUtf8 };
+
+// One client byte in `charset`: ISO8859_15 for kLatin9, EncodeUTF8Byte for
+// kUtf8. Writes at most 3 bytes into out and returns how many.
+size_t ClientByteToLocal(uint8_t c, LocalCharset charset, uint8_t out[3]);
+
+// The same in the server's local character set, UTF-8 in variant C.
 size_t ClientByteToLocal(uint8_t c, uint8_t out[3]);
 
 // Applies ISO8859_15 to every byte of `text` in place.
@@ -42,23 +48,37 @@ bool EncodeUTF8(const char* in, char* out, size_t size);
 // euro sign as 0x80, anything else beyond 0x7F or malformed as '~'.
 void DecodeUTF8InPlace(char* text);
 
-// The UTF-8 decoding of a byte stream read one byte at a time, without
-// look-ahead. `first` is the byte already read (0..255); `next` reads the
-// following byte (returns -1 at end of stream). Returns the client byte:
-// below 0x80 itself; a lone 0x80..0xBF '~'. A lead byte 0xC0..0xFF reads one
-// more byte, which is consumed whatever it is (a non-continuation byte or the
-// end gives '~'); with a continuation byte, 0xE0..0xEF reads a third byte
-// (E2 82 AC gives 0x80, any other triple '~'), C2/C3 give U+0080..U+00FF as
-// one byte, the rest '~'. So at most two bytes are read through `next`; the
-// caller's reader counts them if it needs byte positions.
-//
-// With `unread` given, a byte that cannot continue the sequence (the second
-// byte, or the third of a three-byte lead) is handed back to the stream
-// instead of being swallowed with the '~', so that the caller reads it
-// afresh: a line feed after a stray Latin-1 byte in a text file must
-// survive, or two lines would arrive joined.
+// A byte stream read one byte at a time: `next` returns the next byte or
+// -1 at the end; `unread` (where given) hands one byte back.
 using ByteReader = int (*)(void* context);
 using ByteUnreader = void (*)(int c, void* context);
+
+// One character read from a UTF-8 byte stream.
+struct UTF8Char {
+  int32_t codePoint = -1;  // -1: malformed or cut short
+  int bytes = 1;           // bytes it took, the first included
+  bool cut = false;        // the stream ended inside it
+};
+
+// Reads the rest of a UTF-8 sequence of `length` bytes (2 to 4) whose first
+// byte `first` was read already; a `first` below 0x80 is a character of its
+// own. Which length a lead byte announces is the caller's reading. A byte
+// that cannot continue the sequence makes it malformed and, with `unread`
+// given, goes back to the stream instead of being swallowed, so that the
+// caller reads it afresh: a line feed after a stray Latin-1 byte in a text
+// file must survive, or two lines would arrive joined.
+UTF8Char ReadUTF8Char(int first, int length, ByteReader next, void* context, ByteUnreader unread);
+
+// The server's UTF-8 decoding of a byte stream, without look-ahead. `first`
+// is the byte already read (0..255). Returns the client byte: below 0x80
+// itself; a lone 0x80..0xBF '~'. A lead byte 0xC0..0xFF reads one more
+// byte, which is consumed whatever it is (a non-continuation byte or the
+// end gives '~'); with a continuation byte, 0xE0..0xEF reads a third byte
+// (E2 82 AC gives 0x80, any other triple '~'), C2/C3 give U+0080..U+00FF
+// as one byte, the rest '~'. So at most two bytes are read through `next`;
+// the caller's reader counts them if it needs byte positions. With
+// `unread` given, a byte that cannot continue is handed back (see
+// ReadUTF8Char).
 uint8_t DecodeUTF8Stream(int first, ByteReader next, void* context, ByteUnreader unread = nullptr);
 
 }  // namespace lpx

@@ -12,14 +12,13 @@
 
 #include "convert/charset.h"
 #include "convert/path.h"
-#include "convert/variant.h"
 #include "link/command.h"
 #include "link/port.h"
 #include "log/console.h"
 #include "log/memo.h"
-#include "platform/clock.h"
 #include "service/disk.h"
 #include "service/handlers.h"
+#include "service/text_count.h"
 #include "service/transfer_state.h"
 
 namespace lpx {
@@ -42,8 +41,6 @@ bool renameSourceRefused = false;  // the last RNFR named a path that does not f
 // upload name is never cut.
 static_assert(kCommandBufferSize <= kNameStateSize);
 
-// Bytes between two keep-alive checks while counting a text file.
-constexpr int32_t kKeepAliveStride = 32768;
 // A resumed upload restarts at least this far before the end of what is
 // stored, on a boundary of kRestartGranule bytes.
 constexpr int64_t kRestartOverlap = 4096;
@@ -316,22 +313,6 @@ void HandleCommandLine() {
   command->run(s + strlen(command->text));
 }
 
-// Reads one byte of fi for the UTF-8 stream decoder and counts it.
-struct CountingReader {
-  int64_t consumed = 0;
-};
-
-int ReadCountedByte(void* context) {
-  int c = getc(fi);
-  if (c != EOF) ++static_cast<CountingReader*>(context)->consumed;
-  ci = c;
-  return c;
-}
-
-void UnreadCountedByte(int c, void* context) {
-  if (ungetc(c, fi) != EOF) --static_cast<CountingReader*>(context)->consumed;
-}
-
 }  // namespace
 
 void ResetCommandState() {
@@ -362,27 +343,10 @@ int32_t StrToInt(const char* text) {
 }
 
 int32_t GetRestartAtRemote(int32_t n) {
-  int64_t mark = ElapsedSeconds();
-  int64_t wire = 0;
-  CountingReader reader;
-  int64_t nextCheck = kKeepAliveStride;
-  while (reader.consumed < n && ci != EOF) {
-    int c = ReadCountedByte(&reader);
-    if (c == EOF) break;
-    // In UTF-8 a character of several bytes is one byte on the wire; the
-    // decoder reads its continuation bytes itself.
-    if (variantC) c = DecodeUTF8Stream(c, ReadCountedByte, &reader, UnreadCountedByte);
-    wire += c == '\n' ? 2 : 1;
-    if (reader.consumed >= nextCheck) {
-      nextCheck += kKeepAliveStride;
-      int64_t elapsed = ElapsedSeconds();
-      if (elapsed > mark) {
-        mark = elapsed;
-        if (!RemoteSendCommand("WAIT")) return -1;
-      }
-    }
-  }
-  return wire <= INT32_MAX ? static_cast<int32_t>(wire) : -1;
+  TextCount count = StartTextCount(true);
+  // With ci at EOF the file was read to its end already: nothing to count.
+  if (ci != EOF && n > 0 && !CountText(&count, static_cast<uint64_t>(n), kWholeFile)) return -1;
+  return count.wire <= INT32_MAX ? static_cast<int32_t>(count.wire) : -1;
 }
 
 void DoServer() {

@@ -49,10 +49,7 @@ bool upOpened;           // the file was opened (its time is set at the end)
 // The local byte(s) a text-mode wire byte other than CR becomes. Returns
 // how many bytes are in `out`.
 size_t ConvertTextByte(uint8_t wire, uint8_t out[3]) {
-  const uint8_t c = Dos2Ansi(wire);
-  if (variantC) return EncodeUTF8Byte(c, out);
-  out[0] = ISO8859_15(c);
-  return 1;
+  return ClientByteToLocal(Dos2Ansi(wire), out);
 }
 
 void ReportDifference(uint32_t index, unsigned sent, int stored) {

@@ -6,17 +6,15 @@
 #include <cinttypes>
 #include <cstdio>
 
-#include "convert/charset.h"
 #include "convert/fattime.h"
 #include "convert/path.h"
-#include "convert/variant.h"
 #include "link/command.h"
 #include "link/frame.h"
 #include "link/port.h"
 #include "log/memo.h"
-#include "platform/clock.h"
 #include "service/disk.h"
 #include "service/handlers.h"
+#include "service/text_count.h"
 #include "service/transfer_state.h"
 
 namespace lpx {
@@ -25,9 +23,6 @@ namespace {
 
 // Every this many frames a "~" marks progress on the console.
 constexpr int32_t kProgressFrames = 25;
-// While counting a text file for a restart, the clock is read after every
-// this many bytes, for the keep-alives.
-constexpr uint64_t kKeepAliveBytes = 32768;
 // The largest wire size the "SIZE" reply can announce.
 constexpr uint64_t kMaxWireSize = 0xFFFFFFFFu;
 
@@ -46,30 +41,6 @@ void CloseSent() {
   fi = nullptr;
 }
 
-// Reads the next byte of fi for the UTF-8 stream decoder, counting it.
-int ReadCountedByte(void* consumed) {
-  ci = getc(fi);
-  if (ci != EOF) ++*static_cast<uint64_t*>(consumed);
-  return ci;
-}
-
-// Gives a byte back to fi, uncounting it.
-void UnreadCountedByte(int c, void* consumed) {
-  if (ungetc(c, fi) != EOF) --*static_cast<uint64_t*>(consumed);
-}
-
-// The next character of a local text file as the client gets it, before a
-// line feed is expanded: variants A and B one byte with the euro exchange,
-// variant C one decoded UTF-8 character. -1 at the end of the file. The
-// bytes taken from the file are added to *consumed.
-int ReadTextChar(uint64_t* consumed) {
-  ci = getc(fi);
-  if (ci == EOF) return -1;
-  ++*consumed;
-  if (!variantC) return ISO8859_15(static_cast<uint8_t>(ci));
-  return DecodeUTF8Stream(ci, ReadCountedByte, consumed, UnreadCountedByte);
-}
-
 enum class Count { kDone, kKeepAliveLost, kReadError };
 
 // Text mode: the wire size of the whole file (a line feed counts two), and
@@ -77,39 +48,20 @@ enum class Count { kDone, kKeepAliveLost, kReadError };
 // just after the character at which the wire count reached the offset;
 // `split` is set when the offset falls between the CR and the LF of a line
 // break. An offset beyond the wire size gives the end of the file, so that
-// nothing is sent twice.
+// nothing is sent twice. Only a count for a restart sends keep-alives.
 Count CountTextFile(uint32_t restart, uint64_t* wire, uint64_t* start, bool* split) {
   *wire = 0;
   *start = 0;
   *split = false;
   if (fseeko(fi, 0, SEEK_SET) != 0) return Count::kReadError;
-  int64_t mark = ElapsedSeconds();
-  uint64_t local = 0;
-  uint64_t sinceClock = 0;
-  bool found = restart == 0;
-  for (;;) {
-    const uint64_t before = local;
-    const int c = ReadTextChar(&local);
-    if (c < 0) break;
-    *wire += (c == '\n') ? 2 : 1;
-    if (restart == 0) continue;
-    if (!found && *wire >= restart) {
-      found = true;
-      *start = local;
-      *split = *wire > restart;
-    }
-    sinceClock += local - before;
-    if (sinceClock >= kKeepAliveBytes) {
-      sinceClock = 0;
-      const int64_t now = ElapsedSeconds();
-      if (now > mark) {
-        mark = now;
-        if (!RemoteSendCommand("WAIT")) return Count::kKeepAliveLost;
-      }
-    }
-  }
+  // To the character that reaches the restart offset, then on to the end.
+  TextCount count = StartTextCount(restart != 0);
+  if (!CountText(&count, kWholeFile, restart)) return Count::kKeepAliveLost;
+  *start = count.local;
+  *split = count.wire > restart;
+  if (!CountText(&count, kWholeFile, kWholeFile)) return Count::kKeepAliveLost;
   if (ferror(fi)) return Count::kReadError;
-  if (!found) *start = local;
+  *wire = count.wire;
   return Count::kDone;
 }
 
