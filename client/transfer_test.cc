@@ -28,13 +28,18 @@ std::string Bytes(size_t n) {
   return out;
 }
 
+// The fake port, with a hook that runs after every write of the client.
+struct Tap final : PlatformWrapper {
+  using PlatformWrapper::PlatformWrapper;
+  void Out(uint16_t a, uint8_t v) override { PlatformWrapper::Out(a, v), after(); }
+  std::function<void()> after = [] {};
+};
+
 class ClientTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    platform = &port_;
+    platform = &tap_;
     ResetAllState();
-    ResetSessionState();
-    ResetClientOptions();
     waitPolicy = kClientWaitPolicy;
     port_.SetAccessCostUs(1);  // lets the spinning waits see the clock move
     port_.SetPeer(&peer_);
@@ -65,7 +70,9 @@ class ClientTest : public ::testing::Test {
     args.insert(args.begin(), {"lpxfer", "-q"});
     std::vector<char*> argv;
     for (std::string& arg : args) argv.push_back(arg.data());
-    optind = 0;  // getopt starts afresh
+    optind = 0;  // as in a new process: getopt, the session and the options afresh
+    ResetSessionState();
+    ResetClientOptions();
     script_.push_front({"CONNECT", {BuildFrame(0, "OK A")}});
     ::testing::internal::CaptureStderr();
     const int status = ClientMain(static_cast<int>(argv.size()), argv.data());
@@ -95,6 +102,7 @@ class ClientTest : public ::testing::Test {
   Texts commands_;          // the commands the client sent after CONNECT
   std::string data_, err_;  // the payloads of its data frames; its standard error
   FakePort port_;
+  Tap tap_{&port_};
   FramePeer peer_{0x378};
   Platform* saved_ = platform;
   TempDir temp_;
@@ -122,6 +130,45 @@ TEST_F(ClientTest, AMissingFileIsFileError2AndLeavesTheLocalFileAlone) {
   EXPECT_EQ(temp_.Read("f"), "keep me");
 }
 
+TEST_F(ClientTest, AGetIntoADirectoryTakesTheRemoteNameAndAGetOfOneCreatesNothing) {
+  ServerSendsFile("GET", "hello");
+  ASSERT_TRUE(Run({"get", "/r/x", temp_.path()}) == kExitOk && temp_.Read("x") == "hello") << err_;
+  ServerSendsFile("GET", "", {"ATTR 16"});
+  EXPECT_EQ(Run({"get", "/r/d", f_}), kExitIsDirectory);
+  EXPECT_TRUE(!temp_.Exists("f") && !temp_.Exists("f.lpxpart"));
+}
+
+// Of a file of 10000 bytes, -o fetches the tail from the offset and -c the
+// rest of the partial file; an offset past the end leaves the files as they
+// were. The failures come first, while there is no "f".
+TEST_F(ClientTest, AGetFromAnOffsetSendsRestBeforeGet) {
+  const std::tuple<const char*, size_t, size_t, int> kCases[] = {
+      {"-o10001", 0, 10001, kExitUsage},
+      {"-c", 10001, 10001, kExitResumeRefused},
+      {"-o5000", 0, 5000, kExitOk},
+      {"-c", 5000, 5000, kExitOk}};
+  for (const auto& [flag, partial, offset, status] : kCases) {
+    const std::string rest = "REST " + std::to_string(offset);
+    if (partial > 0) temp_.Write("f.lpxpart", Bytes(partial));
+    ServerSendsFile("GET", Bytes(10000), {rest}, std::min<size_t>(offset, 10000));
+    EXPECT_EQ(Run({flag, "get", "/r/f", f_}), status) << flag << " " << offset;
+    EXPECT_EQ(Texts(commands_.end() - 2, commands_.end()), (Texts{rest, "GET \\r\\f"}));
+    EXPECT_EQ(temp_.Read("f"), status ? "" : Bytes(partial) + Bytes(10000).substr(offset));
+    EXPECT_EQ(temp_.Read("f.lpxpart"), status ? Bytes(partial) : "");
+    EXPECT_EQ(temp_.Exists("f.lpxpart"), status && partial);
+  }
+}
+
+// Ctrl/C once the first of three data frames is through (the peer's items
+// are OK A, SIZE and the frames): the second is refused and the bytes that
+// arrived stay for 'get -c'.
+TEST_F(ClientTest, CtrlCStopsAGetAndKeepsThePartialFile) {
+  tap_.after = [this] { keyflag = peer_.items().size() > 2 && peer_.items()[2].done; };
+  ServerSendsFile("GET", Bytes(10000));
+  EXPECT_EQ(Run({"get", "/r/f", f_}), kExitInterrupted);
+  EXPECT_TRUE(temp_.Read("f.lpxpart") == Bytes(4096) && !temp_.Exists("f"));
+}
+
 // A CR LF across two frames; on the cable an LF counts two.
 const std::string kText = "x\r\n" + std::string(4092, 'x') + "\r\nend\r\n";
 
@@ -143,6 +190,15 @@ TEST_F(ClientTest, ABinaryPutSendsTheFileAndChecksTheListing) {
   ASSERT_EQ(Put(Bytes(5000)), kExitOk) << err_;
   EXPECT_EQ(commands_, (Texts{"PUT \\r\\f", "TIME " + kTime, "ATTR 32", "SIZE 5000", "LIST \\r"}));
   EXPECT_EQ(data_, Bytes(5000));
+}
+
+// Text mode: every LF travels as CR LF, a CR before it stays, and the
+// listed size is not compared.
+TEST_F(ClientTest, ATextPutCountsEveryLfAsTwo) {
+  ServerLists("f\t3\t0\t32\r\n");
+  ASSERT_EQ(Put("a\r\nb\n", "-a"), kExitOk) << err_;
+  EXPECT_EQ(commands_[3], "SIZE 7");
+  EXPECT_EQ(data_, "a\r\r\nb\r\n");
 }
 
 TEST_F(ClientTest, APutWhoseFrameIsRefusedIsNotStored) {
@@ -167,6 +223,30 @@ TEST_F(ClientTest, PutCOfARemoteCopyLongerThanTheLocalFileIsRefused) {
   EXPECT_EQ(Put("hello", "-c"), kExitResumeRefused);
   // A SIZE equal to the offset clears the server's restart offsets.
   EXPECT_EQ(commands_, (Texts{"PUT \\r\\f", "REST ?", "SIZE 200"}));
+}
+
+// The server resumes at 4096 of 10000 bytes; the second time it refuses the
+// first frame, the one where its copy and the local file overlap.
+TEST_F(ClientTest, PutCSendsFromTheServersResumePoint) {
+  ServerReplies("REST", {"REST=4096"});
+  ServerLists("f\t10000\t0\t32\r\n");
+  ASSERT_EQ(Put(Bytes(10000), "-c"), kExitOk) << err_;
+  EXPECT_EQ(data_, Bytes(10000).substr(4096));
+  ServerReplies("REST", {"REST=4096"});
+  peer_.Verdict([](const FramePeer::Frame& f) { return f.block == 1 ? kCodeEnded : kCodeGoOn; });
+  EXPECT_EQ(Put(Bytes(10000), "-c"), kExitResumeRefused);
+  EXPECT_TRUE(Says("differs from the local file where they overlap"));
+}
+
+// Usage errors exit 1 before the port is touched, but a name the cable
+// cannot carry is found only after CONNECT; a silent peer is no server.
+TEST_F(ClientTest, ACommandLineThatCannotRunSendsNoCommand) {
+  for (const Texts& args : {Texts{"frobnicate"}, Texts{"get"}, Texts{"mv", "/r/a"},
+                            Texts{"--port", "9", "connect"}, Texts{"-c", "-o", "5", "get", "/r/f"}})
+    EXPECT_TRUE(Run(args) == kExitUsage && port_.log().empty()) << args[0];
+  EXPECT_TRUE(Run({"-C", "utf8", "get", "/r/\xE6\x97\xA5"}) == kExitUsage && commands_.empty());
+  peer_.GoSilent();
+  EXPECT_EQ(Run({"connect"}), kExitNoServer);
 }
 
 TEST_F(ClientTest, NamespaceCommandsTurnTheReplyIntoTheStatus) {
