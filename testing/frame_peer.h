@@ -71,6 +71,7 @@ class FramePeer : public FakePeer {
     uint32_t checksum = 0;
     bool checksumOk = false;
     uint8_t answer = 0;  // the link code the peer gave after its last byte
+    bool operator==(const Frame&) const = default;
   };
 
   // Where a silent peer stops within a byte.
