@@ -37,6 +37,7 @@ bool FakePort::Permit(uint16_t base) {
 
 void FakePort::SleepUs(uint32_t us) {
   now_us_ += us;
+  last_sleep_us_ = us;
   Record(Kind::kSleep, 0, us);
   if (peer_ != nullptr) peer_->OnSleep(*this);
 }

@@ -80,6 +80,8 @@ class FakePort final : public Platform {
   uint64_t ReadsOf(uint16_t addr) const;
   // Sleeps in µs, in order.
   std::vector<uint32_t> Sleeps() const;
+  // The latest sleep in µs, recorded or not.
+  uint32_t LastSleepUs() const { return last_sleep_us_; }
 
  private:
   void Record(Kind kind, uint16_t addr, uint32_t value);
@@ -87,6 +89,7 @@ class FakePort final : public Platform {
   std::vector<Access> log_;
   uint64_t now_us_ = 0;
   uint64_t access_cost_us_ = 0;
+  uint32_t last_sleep_us_ = 0;
   uint8_t peer_data_ = 0;
   FakePeer* peer_ = nullptr;
   std::set<uint16_t> refused_;

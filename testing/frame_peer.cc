@@ -110,9 +110,8 @@ void FramePeer::OnWrite(FakePort& /*port*/, uint16_t addr, uint8_t value) {
   }
 }
 
-void FramePeer::OnRead(FakePort& port, uint16_t addr) {
+void FramePeer::OnRead(FakePort& /*port*/, uint16_t addr) {
   status_read_ = addr == data_addr_ + 1;
-  status_read_at_ = port.NowUs();
   MaybeStart();
   if (reads_since_code_ < kReadsToSeeCode) ++reads_since_code_;
 }

@@ -145,10 +145,10 @@ class FramePeer : public FakePeer {
   // GoSilentAfterFrames).
   bool Done() const { return AllSent() || silent_ || frames_.size() >= silent_after_frames_; }
 
-  // The code under test has just slept `us` right after reading the status
-  // register, with no access between (the server's idle poll, for one).
+  // The code under test is sleeping `us` with no access since it read the
+  // status register (the server's idle poll, for one).
   bool SleptAfterStatusRead(const FakePort& port, uint32_t us) const {
-    return status_read_ && port.NowUs() - status_read_at_ == us;
+    return status_read_ && port.LastSleepUs() == us;
   }
   const std::vector<WireEvent>& trace() const { return trace_; }
   // Keeps trace() and the items' codes (the default); a fuzz target turns
@@ -184,7 +184,6 @@ class FramePeer : public FakePeer {
   bool recording_ = true;
   int reads_since_code_ = 2;
   bool status_read_ = false;  // the latest access was a status read
-  uint64_t status_read_at_ = 0;
   std::vector<WireEvent> trace_;
 
   // Receiving.
