@@ -1,7 +1,7 @@
-// Helpers shared by the benchmark programs: clocks, temporary directories,
-// child processes pinned to a core, /proc readings, a platform wrapper that
-// counts the sleeps of the waits, and an in-process far end that takes
-// every frame at once.
+// Helpers shared by the benchmark programs: clocks, options, temporary
+// directories, child processes pinned to a core, /proc readings, a platform
+// wrapper that counts the sleeps of the waits, one end of the simulated
+// cable, and an in-process far end that takes every frame at once.
 //
 // Benchmarks report; they do not pass or fail. None of this is used by the
 // programs themselves or by the tests.
@@ -23,11 +23,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "link/command.h"
 #include "link/port.h"
 #include "platform/platform.h"
+#include "platform/sim_cable.h"
 #include "platform/wiring.h"
 
 namespace lpx::bench {
@@ -52,29 +56,72 @@ inline double NowSeconds() {
 // Forwards to another platform and counts the sleeps: long ones (the
 // server's 100 ms pauses and longer) and short ones. A sleep of 0 us is
 // no sleep at all (no system call), which is how kSpinWaitPolicy spins.
-class CountingPlatform final : public Platform {
+class CountingPlatform final : public PlatformWrapper {
  public:
-  explicit CountingPlatform(Platform* inner) : inner_(inner) {}
-  uint8_t In(uint16_t addr) override { return inner_->In(addr); }
-  void Out(uint16_t addr, uint8_t value) override { inner_->Out(addr, value); }
-  bool Permit(uint16_t base) override { return inner_->Permit(base); }
+  using PlatformWrapper::PlatformWrapper;
   void SleepUs(uint32_t us) override {
     if (us == 0) return;
-    if (us >= kLongPauseUs) {
-      ++longPauses;
-    } else {
-      ++shortPauses;
-    }
-    inner_->SleepUs(us);
+    ++(us >= kLongPauseUs ? longPauses : shortPauses);
+    PlatformWrapper::SleepUs(us);
   }
-  TimeB Now() override { return inner_->Now(); }
 
   uint64_t longPauses = 0;
   uint64_t shortPauses = 0;
-
- private:
-  Platform* inner_;
 };
+
+// Opens `end` of the simulated cable at kBase (0 the server's, 1 the
+// client's) as the platform, with the link reset and waiting under
+// `policy`. portaddr is 0 when the port was refused.
+inline CountingPlatform* OpenEnd(int end, const WaitPolicy& policy) {
+  ResetLinkPortState();
+  ResetLinkCommandState();
+  CountingPlatform* counting = new CountingPlatform(NewSimulatedCable(end));
+  platform = counting;
+  portaddr = platform->Permit(kBase) ? kBase : 0;
+  portaddr1 = kBase + 1;
+  waitPolicy = policy;
+  if (portaddr != 0) WritePort(kBase, 0);
+  return counting;
+}
+
+// A long option of a benchmark program: "--name value" or "--name=value"
+// hands the value to `set`; a flag (no value) gets nullptr.
+struct Option {
+  const char* name;
+  bool takesValue;
+  std::function<void(const char*)> set;
+};
+
+// Reads the arguments after the program's name. Prints `usage` and
+// returns false at the first one that is not in `options`.
+inline bool ParseOptions(int argc, char** argv, const std::vector<Option>& options,
+                         const char* usage) {
+  for (int i = 1; i < argc; ++i) {
+    std::string_view arg = argv[i];
+    const size_t equals = arg.find('=');
+    const std::string_view name = arg.substr(0, equals);
+    const Option* found = nullptr;
+    for (const Option& option : options) {
+      if (name.size() > 2 && name.substr(0, 2) == "--" && name.substr(2) == option.name) {
+        found = &option;
+      }
+    }
+    const bool hasValue = equals != std::string_view::npos || i + 1 < argc;
+    if (found == nullptr || (found->takesValue && !hasValue) ||
+        (!found->takesValue && equals != std::string_view::npos)) {
+      fprintf(stderr, "usage: %s\n", usage);
+      return false;
+    }
+    if (!found->takesValue) {
+      found->set(nullptr);
+    } else if (equals != std::string_view::npos) {
+      found->set(argv[i] + equals + 1);
+    } else {
+      found->set(argv[++i]);
+    }
+  }
+  return true;
+}
 
 // The far end of the cable inside the same process, as a receiver that
 // takes every byte and every frame at once: it acknowledges each low
@@ -118,9 +165,7 @@ class ReactiveReceiver final : public Platform {
 
   void ResetCounts() {
     reads = writes = sleeps = wireBytes = frames = payloadBytes = dataFrames = dataBytes = 0;
-    position_ = 0;
-    length_ = 0;
-    block_ = 0;
+    NextFrame();
   }
 
   uint64_t reads = 0;
@@ -148,11 +193,12 @@ class ReactiveReceiver final : public Platform {
         ++dataFrames;
         dataBytes += length_;
       }
-      position_ = 0;
-      length_ = 0;
-      block_ = 0;
+      NextFrame();
     }
   }
+
+  // The next byte is the first of a frame.
+  void NextFrame() { position_ = length_ = block_ = 0; }
 
   uint8_t data_ = 0;
   uint8_t control_ = 0;
@@ -274,33 +320,22 @@ inline pid_t Spawn(const std::vector<std::string>& argv, const SpawnOptions& opt
   _exit(127);
 }
 
-// Waits for `pid` at most `seconds`. Returns its wait status, or -1 when it
-// is still running.
+// Waits at most `seconds` for `pid`, a child of this process or not, to be
+// gone. Returns the wait status of a child (0 for any other process), or -1
+// when it is still running.
 inline int WaitFor(pid_t pid, double seconds) {
   const double until = NowSeconds() + seconds;
   for (;;) {
     int status = 0;
     const pid_t r = waitpid(pid, &status, WNOHANG);
     if (r == pid) return status;
-    if (r < 0 && errno != EINTR) return 0;
+    if (r < 0 && errno != EINTR && (errno != ECHILD || kill(pid, 0) != 0)) return 0;
     if (NowSeconds() >= until) return -1;
     usleep(2000);
   }
 }
 
-// Waits at most `seconds` for `pid`, a child of this process or not, to be
-// gone. Returns true when it is.
-inline bool WaitGone(pid_t pid, double seconds) {
-  const double until = NowSeconds() + seconds;
-  for (;;) {
-    int status = 0;
-    const pid_t r = waitpid(pid, &status, WNOHANG);
-    if (r == pid) return true;
-    if (r < 0 && errno == ECHILD && kill(pid, 0) != 0) return true;
-    if (NowSeconds() >= until) return false;
-    usleep(2000);
-  }
-}
+inline bool WaitGone(pid_t pid, double seconds) { return WaitFor(pid, seconds) != -1; }
 
 // Stops `pid` with `sig`, then SIGKILL after `grace` seconds. Returns false
 // when it took SIGKILL.

@@ -62,15 +62,21 @@ void BM_EncodeUTF8Byte(benchmark::State& state) {
 }
 BENCHMARK(BM_EncodeUTF8Byte)->Arg(0)->Arg(1);
 
+// The sample text in UTF-8, in a buffer of its own; nullptr, with the
+// benchmark skipped, when it does not fit.
+constexpr size_t kEncodedSize = 3 * kTextSize + 1;
+const char* EncodedSample(benchmark::State& state) {
+  static char encoded[kEncodedSize];
+  if (EncodeUTF8(SampleText(state.range(0) != 0).c_str(), encoded, sizeof encoded)) return encoded;
+  state.SkipWithError("sample does not fit");
+  return nullptr;
+}
+
 void BM_DecodeUTF8InPlace(benchmark::State& state) {
-  std::string source = SampleText(state.range(0) != 0);
-  static char encoded[3 * kTextSize + 1];
-  if (!EncodeUTF8(source.c_str(), encoded, sizeof encoded)) {
-    state.SkipWithError("sample does not fit");
-    return;
-  }
+  const char* encoded = EncodedSample(state);
+  if (encoded == nullptr) return;
   size_t length = strlen(encoded);
-  static char work[sizeof encoded];
+  static char work[kEncodedSize];
   for (auto _ : state) {
     memcpy(work, encoded, length + 1);
     DecodeUTF8InPlace(work);
@@ -92,12 +98,8 @@ int ReadStreamByte(void* context) {
 }
 
 void BM_DecodeUTF8Stream(benchmark::State& state) {
-  std::string source = SampleText(state.range(0) != 0);
-  static char encoded[3 * kTextSize + 1];
-  if (!EncodeUTF8(source.c_str(), encoded, sizeof encoded)) {
-    state.SkipWithError("sample does not fit");
-    return;
-  }
+  const char* encoded = EncodedSample(state);
+  if (encoded == nullptr) return;
   size_t length = strlen(encoded);
   for (auto _ : state) {
     Stream s{reinterpret_cast<const uint8_t*>(encoded), length, 0};

@@ -30,62 +30,24 @@
 //
 // The benchmark reports; it does not pass or fail. Each measurement uses a
 // fresh cable file in a temporary directory of its own.
-#include <signal.h>
-#include <stdlib.h>
-#include <sys/wait.h>
-#include <time.h>
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
+#include "bench/bench_util.h"
+#include "bench/raw_handshake.h"
 #include "link/command.h"
 #include "link/frame.h"
 #include "link/port.h"
-#include "platform/platform.h"
-#include "platform/sim_cable.h"
 
-namespace lpx {
+namespace lpx::bench {
 namespace {
 
-constexpr uint16_t kBase = 0x378;
-constexpr uint32_t kLongPauseUs = 100000;
 constexpr uint32_t kTurnToServerUs = 150000;
 int replyTrips = 10;
 // The client's setting of replyAnswersLastByte in the reply trips.
 bool clientTakesReplyAsAnswer = false;
-
-double NowSeconds() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
-
-// Forwards to the cable and counts the sleeps.
-class CountingPlatform final : public Platform {
- public:
-  explicit CountingPlatform(Platform* inner) : inner_(inner) {}
-  uint8_t In(uint16_t addr) override { return inner_->In(addr); }
-  void Out(uint16_t addr, uint8_t value) override { inner_->Out(addr, value); }
-  bool Permit(uint16_t base) override { return inner_->Permit(base); }
-  void SleepUs(uint32_t us) override {
-    if (us >= kLongPauseUs) {
-      ++longPauses;
-    } else {
-      ++shortPauses;
-    }
-    inner_->SleepUs(us);
-  }
-  TimeB Now() override { return inner_->Now(); }
-
-  uint64_t longPauses = 0;
-  uint64_t shortPauses = 0;
-
- private:
-  Platform* inner_;
-};
 
 // What the child tells the parent through a pipe.
 struct ChildReport {
@@ -96,15 +58,7 @@ struct ChildReport {
 };
 
 CountingPlatform* OpenEnd(int end) {
-  ResetLinkPortState();
-  ResetLinkCommandState();
-  CountingPlatform* counting = new CountingPlatform(NewSimulatedCable(end));
-  platform = counting;
-  portaddr = platform->Permit(kBase) ? kBase : 0;
-  portaddr1 = kBase + 1;
-  waitPolicy = end == 0 ? kServerWaitPolicy : kClientWaitPolicy;
-  if (portaddr != 0) WritePort(kBase, 0);
-  return counting;
+  return bench::OpenEnd(end, end == 0 ? kServerWaitPolicy : kClientWaitPolicy);
 }
 
 void FillPayload(uint8_t* payload) {
@@ -119,26 +73,6 @@ void FillPayload(uint8_t* payload) {
 
 enum class Mode { kThroughput, kReplies };
 
-// Bare handshake, sender side: returns false when a wait ran out or the
-// receiver did not answer 0.
-bool RawSend(uint8_t byte) {
-  WritePort(kBase, static_cast<uint8_t>((byte & 0x0F) | kBusyLine));
-  if (!WaitForBitFlip(0, kTransferTries)) return false;
-  WritePort(kBase, static_cast<uint8_t>(byte >> 4));
-  if (!WaitForBitFlip(1, kTransferTries)) return false;
-  return ((ReadPort(kBase + 1) >> 3) & 0x0F) == 0;
-}
-
-int RawReceive() {
-  if (!WaitForBitFlip(0, kTransferTries)) return -1;
-  uint8_t low = (ReadPort(kBase + 1) >> 3) & 0x0F;
-  WritePort(kBase, kBusyLine);
-  if (!WaitForBitFlip(1, kTransferTries)) return -1;
-  uint8_t high = (ReadPort(kBase + 1) >> 3) & 0x0F;
-  WritePort(kBase, 0);
-  return low + 16 * high;
-}
-
 // The client receives alternately one frame and kMaxPayload raw bytes, until
 // the server's abort frame comes in place of a frame.
 void ReceiveUnits(ChildReport& report, const uint8_t* expected) {
@@ -152,7 +86,7 @@ void ReceiveUnits(ChildReport& report, const uint8_t* expected) {
       return;
     }
     for (size_t i = 0; i < kMaxPayload; ++i) {
-      if (RawReceive() != expected[i]) {
+      if (RawReceive(kBase) != expected[i]) {
         report.ok = 0;
         return;
       }
@@ -226,7 +160,7 @@ void SendUnits(Result& result, CountingPlatform* counting, double budget) {
     pauses = counting->longPauses;
     t = NowSeconds();
     for (size_t i = 0; i < kMaxPayload; ++i) {
-      if (!RawSend(payload[i])) {
+      if (!RawSend(kBase, payload[i])) {
         result.ok = false;
         return;
       }
@@ -327,13 +261,13 @@ void Measure(const char* ns, double budget) {
 }
 
 }  // namespace
-}  // namespace lpx
+}  // namespace lpx::bench
 
 int main(int argc, char** argv) {
   double budget = argc > 1 ? atof(argv[1]) : 2.0;
   if (budget <= 0) budget = 2.0;
-  if (argc > 2 && atoi(argv[2]) >= 0) lpx::replyTrips = atoi(argv[2]);
-  lpx::Measure("1000", budget);
-  lpx::Measure("0", budget);
+  if (argc > 2 && atoi(argv[2]) >= 0) lpx::bench::replyTrips = atoi(argv[2]);
+  lpx::bench::Measure("1000", budget);
+  lpx::bench::Measure("0", budget);
   return 0;
 }

@@ -23,7 +23,6 @@
 // it at the smallest size.
 //
 // The benchmark reports; it does not pass or fail.
-#include <getopt.h>
 #include <sys/mman.h>
 
 #include <algorithm>
@@ -195,14 +194,8 @@ struct ListShared {
 // The far end: sends "LIST <path>", passes over keep-alives, takes "SIZE n"
 // and then every data frame. Never sleeps.
 void ListOverCable(const std::string& clientPath, ListShared* shared) {
-  ResetLinkPortState();
-  ResetLinkCommandState();
-  platform = new CountingPlatform(NewSimulatedCable(1));
-  portaddr = platform->Permit(kBase) ? kBase : 0;
-  portaddr1 = kBase + 1;
-  waitPolicy = kSpinWaitPolicy;
+  OpenEnd(1, kSpinWaitPolicy);
   if (portaddr == 0) return;
-  WritePort(kBase, 0);
   const double start = NowSeconds();
   const std::string command = "LIST " + clientPath;
   if (RemoteSendCommand(command.c_str()) != 1) return;
@@ -295,36 +288,17 @@ void MeasureMemory() {
 }
 
 int Main(int argc, char** argv) {
-  static const option kOptions[] = {{"sizes", required_argument, nullptr, 's'},
-                                    {"memory-sizes", required_argument, nullptr, 'm'},
-                                    {"rounds", required_argument, nullptr, 'r'},
-                                    {"nice", required_argument, nullptr, 'n'},
-                                    {"cable-ns", required_argument, nullptr, 'c'},
-                                    {nullptr, 0, nullptr, 0}};
-  int c;
-  while ((c = getopt_long(argc, argv, "", kOptions, nullptr)) != -1) {
-    switch (c) {
-      case 's':
-        settings.sizes = ParseSizes(optarg);
-        break;
-      case 'm':
-        settings.memorySizes = ParseSizes(optarg);
-        break;
-      case 'r':
-        settings.rounds = std::max(1, atoi(optarg));
-        break;
-      case 'n':
-        settings.nice = atoi(optarg);
-        break;
-      case 'c':
-        settings.cableNs = optarg;
-        break;
-      default:
-        fprintf(stderr,
-                "usage: bench_listing [--sizes N,N] [--memory-sizes N,N] [--rounds N] "
-                "[--nice N] [--cable-ns NS]\n");
-        return 2;
-    }
+  const std::vector<Option> options = {
+      {"sizes", true, [](const char* v) { settings.sizes = ParseSizes(v); }},
+      {"memory-sizes", true, [](const char* v) { settings.memorySizes = ParseSizes(v); }},
+      {"rounds", true, [](const char* v) { settings.rounds = std::max(1, atoi(v)); }},
+      {"nice", true, [](const char* v) { settings.nice = atoi(v); }},
+      {"cable-ns", true, [](const char* v) { settings.cableNs = v; }},
+  };
+  if (!ParseOptions(argc, argv, options,
+                    "bench_listing [--sizes N,N] [--memory-sizes N,N] [--rounds N] [--nice N] "
+                    "[--cable-ns NS]")) {
+    return 2;
   }
   settings.build = BuildDirOfSelf();
   setenv("LC_ALL", "C", 1);

@@ -38,7 +38,6 @@
 // ("cut"), and only the sleeps before the cut are counted.
 //
 // The benchmark reports; it does not pass or fail.
-#include <getopt.h>
 #include <sys/mman.h>
 
 #include <algorithm>
@@ -169,18 +168,6 @@ struct RawShared {
   volatile uint64_t receiverLongPauses;
   volatile uint64_t receiverShortPauses;
 };
-
-CountingPlatform* OpenEnd(int end, const WaitPolicy& policy) {
-  ResetLinkPortState();
-  ResetLinkCommandState();
-  CountingPlatform* counting = new CountingPlatform(NewSimulatedCable(end));
-  platform = counting;
-  portaddr = platform->Permit(kBase) ? kBase : 0;
-  portaddr1 = kBase + 1;
-  waitPolicy = policy;
-  if (portaddr != 0) WritePort(kBase, 0);
-  return counting;
-}
 
 uint8_t PatternByte(uint64_t i) { return static_cast<uint8_t>((i * 2654435761u) >> 13); }
 
@@ -553,48 +540,20 @@ void RunCost(int64_t ns, uint64_t bytes, int rounds) {
 }
 
 int Main(int argc, char** argv) {
-  static const option kOptions[] = {{"slow-bytes", required_argument, nullptr, 's'},
-                                    {"fast-bytes", required_argument, nullptr, 'f'},
-                                    {"cap", required_argument, nullptr, 'c'},
-                                    {"nice", required_argument, nullptr, 'n'},
-                                    {"no-strace", no_argument, nullptr, 'S'},
-                                    {"only", required_argument, nullptr, 'o'},
-                                    {"rounds", required_argument, nullptr, 'r'},
-                                    {"keep", no_argument, nullptr, 'k'},
-                                    {nullptr, 0, nullptr, 0}};
-  int c;
-  while ((c = getopt_long(argc, argv, "", kOptions, nullptr)) != -1) {
-    switch (c) {
-      case 's':
-        settings.slowBytes = strtoull(optarg, nullptr, 10);
-        break;
-      case 'f':
-        settings.fastBytes = strtoull(optarg, nullptr, 10);
-        break;
-      case 'c':
-        settings.cap = atof(optarg);
-        break;
-      case 'n':
-        settings.nice = atoi(optarg);
-        break;
-      case 'S':
-        settings.strace = false;
-        break;
-      case 'o':
-        settings.only = atoi(optarg);
-        break;
-      case 'r':
-        settings.rounds = std::max(1, atoi(optarg));
-        break;
-      case 'k':
-        settings.keep = true;
-        break;
-      default:
-        fprintf(stderr,
-                "usage: bench_transfer [--slow-bytes N] [--fast-bytes N] [--cap S] "
-                "[--nice N] [--no-strace] [--only 1000|0] [--rounds N] [--keep]\n");
-        return 2;
-    }
+  const std::vector<Option> options = {
+      {"slow-bytes", true, [](const char* v) { settings.slowBytes = strtoull(v, nullptr, 10); }},
+      {"fast-bytes", true, [](const char* v) { settings.fastBytes = strtoull(v, nullptr, 10); }},
+      {"cap", true, [](const char* v) { settings.cap = atof(v); }},
+      {"nice", true, [](const char* v) { settings.nice = atoi(v); }},
+      {"no-strace", false, [](const char*) { settings.strace = false; }},
+      {"only", true, [](const char* v) { settings.only = atoi(v); }},
+      {"rounds", true, [](const char* v) { settings.rounds = std::max(1, atoi(v)); }},
+      {"keep", false, [](const char*) { settings.keep = true; }},
+  };
+  if (!ParseOptions(argc, argv, options,
+                    "bench_transfer [--slow-bytes N] [--fast-bytes N] [--cap S] [--nice N] "
+                    "[--no-strace] [--only 1000|0] [--rounds N] [--keep]")) {
+    return 2;
   }
   if (settings.strace && access("/usr/bin/strace", X_OK) != 0) settings.strace = false;
   settings.build = BuildDirOfSelf();

@@ -27,32 +27,30 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "convert/charset.h"
-#include "convert/fattime.h"
 #include "convert/variant.h"
 #include "fuzz/fake_disk.h"
-#include "fuzz/fuzz_peer.h"
 #include "link/command.h"
 #include "link/frame_format.h"
 #include "link/port.h"
-#include "log/memo.h"
-#include "platform/clock.h"
 #include "platform/platform.h"
-#include "service/command_loop.h"
 #include "service/transfer_state.h"
+#include "testing/client_model.h"
 #include "testing/fake_port.h"
+#include "testing/reset.h"
 
 namespace lpx {
 namespace {
 
-constexpr uint16_t kBase = 0x378;
+// Virtual time after which the client presses Ctrl/C whatever happens.
+constexpr uint64_t kSessionLimitUs = 600ull * 1000 * 1000;
 
-const FuzzPeer* session = nullptr;  // the session being checked, for the report
-void DumpFrames(const FuzzPeer& peer);
+const ClientModel* session = nullptr;  // the session being checked, for the report
+void DumpFrames(const ClientModel& client);
 
 void Require(bool condition) {
   if (condition) return;
@@ -60,21 +58,9 @@ void Require(bool condition) {
   abort();
 }
 
-std::vector<uint8_t> Frame(int32_t block, std::string_view payload, bool corrupt = false) {
-  std::vector<uint8_t> out(kFrameOverhead + payload.size());
-  EncodeFixed32(out.data() + kMagicOffset, kFrameMagic);
-  EncodeFixed32(out.data() + kLengthOffset, static_cast<uint32_t>(payload.size()));
-  EncodeFixed32(out.data() + kBlockOffset, static_cast<uint32_t>(block));
-  uint32_t a = 1;
-  uint32_t b = 0;
-  for (size_t i = 0; i < payload.size(); ++i) {
-    const uint8_t c = static_cast<uint8_t>(payload[i]);
-    out[kPayloadOffset + i] = c;
-    a = (a + c) & 0xFFFF;
-    b = (b + a) & 0xFFFF;
-  }
-  EncodeFixed32(out.data() + kPayloadOffset + payload.size(), ((b << 16) | a) + (corrupt ? 1 : 0));
-  return out;
+std::string_view Text(const FramePeer::Frame& frame) {
+  return std::string_view(reinterpret_cast<const char*>(frame.payload.data()),
+                          frame.payload.size());
 }
 
 // Splits the input into unescaped lines.
@@ -119,12 +105,12 @@ bool IsReply(std::string_view text) {
 }
 
 // Shows what the server sent, for the report of a failed check.
-void DumpFrames(const FuzzPeer& peer) {
-  for (const FuzzPeer::Frame& frame : peer.frames()) {
+void DumpFrames(const ClientModel& client) {
+  for (const FramePeer::Frame& frame : client.frames()) {
     fprintf(stderr, "frame block %d length %d checksum %s:", frame.block, frame.length,
             frame.checksumOk ? "ok" : "BAD");
     for (size_t i = 0; i < frame.payload.size() && i < 64; ++i) {
-      const unsigned char c = static_cast<unsigned char>(frame.payload[i]);
+      const uint8_t c = frame.payload[i];
       if (c >= 0x20 && c < 0x7F) {
         fputc(c, stderr);
       } else {
@@ -135,14 +121,14 @@ void DumpFrames(const FuzzPeer& peer) {
   }
 }
 
-void CheckSession(const FuzzPeer& peer) {
-  Require(!peer.sawInsaneLength());
+void CheckSession(const ClientModel& client) {
   int32_t nextBlock = 0;  // 0: no data frames expected
-  for (const FuzzPeer::Frame& frame : peer.frames()) {
+  for (const FramePeer::Frame& frame : client.frames()) {
+    Require(frame.length >= 0 && frame.length <= static_cast<int32_t>(kMaxPayload));
     Require(frame.checksumOk);
     if (frame.block == 0) {
-      Require(IsReply(frame.payload));
-      nextBlock = frame.payload.substr(0, 5) == "SIZE " ? 1 : 0;
+      Require(IsReply(Text(frame)));
+      nextBlock = Text(frame).substr(0, 5) == "SIZE " ? 1 : 0;
     } else if (frame.block == kAbortBlock) {
       Require(frame.length == 0);
       nextBlock = 0;
@@ -191,13 +177,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
   }
 
-  ResetLinkPortState();
-  ResetLinkCommandState();
-  ResetMemoState();
-  ResetCharsetState();
-  ResetFatTimeState();
-  ResetTransferState();
-  ResetCommandState();
+  ResetAllState();
   variantC = (flags & 1) != 0;
   waitPolicy = WaitPolicy{4, 100000, 1};
   InstallFakeDisk(names);
@@ -205,11 +185,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FakePort port;
   port.SetRecording(false);
   platform = &port;
-  time_a = port.Now();
-  time_b = time_a;
-  FuzzPeer peer(kBase);
-  if (flags & 2) peer.GoSilentAfterBytes(16u * configByte(1));
-  if (flags & 4) peer.AnswerFrame(configByte(3), configByte(4) & 0x0F);
+  ClientModel client(port);
+  client.SetRecording(false);
+  client.LimitSessionTo(kSessionLimitUs);
+  if (flags & 2) client.GoSilentAfterBytes(16u * configByte(1));
+  if (flags & 4) {
+    const size_t frame = configByte(3);
+    const uint8_t code = configByte(4) & 0x0F;
+    client.Verdict([&client, frame, code](const FramePeer::Frame& f) {
+      const uint8_t standard = FramePeer::DefaultVerdict(f);
+      return standard == kCodeGoOn && client.frames().size() == frame ? code : standard;
+    });
+  }
 
   int32_t block = 1;
   for (size_t i = 1; i < lines.size(); ++i) {
@@ -218,42 +205,38 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string_view rest = line.empty() ? std::string_view() : std::string_view(line).substr(1);
     switch (kind) {
       case 0x01:
-        peer.Queue(Frame(block++, rest));
+        client.SendData(block++, rest);
         break;
       case 0x02: {
         const int32_t number = rest.empty() ? 0 : static_cast<int8_t>(rest[0]);
-        peer.Queue(Frame(number, rest.empty() ? rest : rest.substr(1)));
+        client.SendData(number, rest.empty() ? rest : rest.substr(1));
         break;
       }
       case 0x03:
-        peer.Queue(Frame(kAbortBlock, ""));
+        client.SendAbort();
         break;
       case 0x04:
-        peer.Queue(std::vector<uint8_t>(rest.begin(), rest.end()), false);
+        client.Queue(std::vector<uint8_t>(rest.begin(), rest.end())).raw = true;
         break;
       case 0x05:
-        peer.Queue(Frame(0, rest, true));
+        client.Queue(BuildFrame(0, rest, true));
         break;
       default:
         if (line.substr(0, 5) == "SIZE ") block = 1;
-        peer.Queue(Frame(0, line));
+        client.Send(line);
         break;
     }
   }
-  port.SetPeer(&peer);
-  portaddr = kBase;
-  portaddr1 = kBase + 1;
-  DoServer();
+  client.RunServer();
 
-  session = &peer;
+  session = &client;
   Require(fi == nullptr);
   Require(blocktransfer == 0);
   const FakeDiskCounts& counts = FakeDiskCountsNow();
   Require(counts.opened == counts.closed);
-  CheckSession(peer);
+  CheckSession(client);
 
   session = nullptr;
-  port.SetPeer(nullptr);
   platform = nullptr;
   return 0;
 }

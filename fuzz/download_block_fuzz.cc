@@ -23,13 +23,12 @@
 #include <cstring>
 #include <vector>
 
-#include "fuzz/fuzz_peer.h"
-#include "link/command.h"
 #include "link/frame.h"
 #include "link/port.h"
-#include "log/memo.h"
 #include "platform/platform.h"
 #include "testing/fake_port.h"
+#include "testing/frame_peer.h"
+#include "testing/reset.h"
 
 namespace lpx {
 namespace {
@@ -80,9 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const bool raw = (flags & 0x20) != 0;
   const int calls = 1 + (flags >> 6);
 
-  ResetLinkPortState();
-  ResetLinkCommandState();
-  ResetMemoState();
+  ResetAllState();
   // The peer answers within one read: short bursts keep time-outs cheap.
   waitPolicy = WaitPolicy{4, 100000, 1};
   FakePort port;
@@ -90,9 +87,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   platform = &port;
   portaddr = kBase;
   portaddr1 = kBase + 1;
-  FuzzPeer peer(kBase);
-  peer.PressCtrlCWhenDone(false);
-  peer.Queue(std::vector<uint8_t>(data + 5, data + size), !raw);
+  FramePeer peer(kBase);
+  peer.SetRecording(false);
+  peer.Queue(std::vector<uint8_t>(data + 5, data + size)).raw = raw;
   port.SetPeer(&peer);
 
   // Exactly one frame buffer, so that a write past it is caught.

@@ -76,22 +76,19 @@ void CheckRecord(const char* record) {
   Require(Number(fields[3], false, 255));
 }
 
-}  // namespace
-}  // namespace lpx
+// The fixed part of an input: flags, capacity, mode, size and time.
+constexpr size_t kFixedInput = 23;
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  using namespace lpx;
-  if (size < 23) return 0;
-  const uint8_t flags = data[0];
-  variantC = (flags & 1) != 0;
-  statusFails = (flags & 2) != 0;
+void FormatOne(const uint8_t* data, size_t size) {
+  variantC = (data[0] & 1) != 0;
+  statusFails = (data[0] & 2) != 0;
   const size_t capacity = (data[1] | (data[2] << 8)) % 1280;
   given = {};
   given.st_mode = static_cast<mode_t>(DecodeFixed32(data + 3));
   given.st_size = static_cast<off_t>(Decode64(data + 7));
   given.st_mtime = static_cast<time_t>(Decode64(data + 15));
 
-  const std::string rest(reinterpret_cast<const char*>(data + 23), size - 23);
+  const std::string rest(reinterpret_cast<const char*>(data + kFixedInput), size - kFixedInput);
   const size_t zero = rest.find('\0');
   const std::string dir = rest.substr(0, zero);
   std::string name = zero == std::string::npos ? std::string() : rest.substr(zero + 1);
@@ -114,5 +111,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   free(block);
   ResetDiskOps();
   variantC = false;
+}
+
+}  // namespace
+}  // namespace lpx
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size >= lpx::kFixedInput) lpx::FormatOne(data, size);
   return 0;
 }

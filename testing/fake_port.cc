@@ -4,8 +4,6 @@
 
 namespace lpx {
 
-FakePort::FakePort() = default;
-
 uint8_t FakePort::Status(uint16_t statusAddr) const {
   auto it = port_peer_.find(static_cast<uint16_t>(statusAddr - 1));
   uint8_t data = it != port_peer_.end() ? it->second
@@ -13,8 +11,6 @@ uint8_t FakePort::Status(uint16_t statusAddr) const {
                                         : peer_data_;
   return StatusFromPeerData(data);
 }
-
-uint8_t FakePort::Register(uint16_t addr) const { return registers_[addr & 0x3FF]; }
 
 uint8_t FakePort::In(uint16_t addr) {
   if (peer_ != nullptr) peer_->OnRead(*this, addr);
@@ -34,13 +30,14 @@ void FakePort::Out(uint16_t addr, uint8_t value) {
 }
 
 bool FakePort::Permit(uint16_t base) {
-  bool granted = refused_.count(base) == 0;
-  Record(Kind::kPermit, base, granted ? 1 : 0);
+  const bool granted = refused_.count(base) == 0;
+  Record(Kind::kPermit, base, granted);
   return granted;
 }
 
 void FakePort::SleepUs(uint32_t us) {
   now_us_ += us;
+  last_sleep_us_ = us;
   Record(Kind::kSleep, 0, us);
   if (peer_ != nullptr) peer_->OnSleep(*this);
 }
@@ -52,14 +49,13 @@ TimeB FakePort::Now() {
 
 void FakePort::Record(Kind kind, uint16_t addr, uint32_t value) {
   if (!recording_) return;
-  if (kind == Kind::kRead && !log_.empty()) {
-    Access& last = log_.back();
-    if (last.kind == Kind::kRead && last.addr == addr && last.value == value) {
-      ++last.count;
-      return;
-    }
+  Access* last = log_.empty() ? nullptr : &log_.back();
+  if (kind == Kind::kRead && last && last->kind == kind && last->addr == addr &&
+      last->value == value) {
+    ++last->count;
+  } else {
+    log_.push_back(Access{kind, addr, value, 1});
   }
-  log_.push_back(Access{kind, addr, value, 1});
 }
 
 std::vector<uint8_t> FakePort::WritesTo(uint16_t addr) const {

@@ -46,8 +46,6 @@ class FakePort final : public Platform {
   // Virtual start: 2026-01-15 12:00:00 UTC.
   static constexpr int64_t kStartEpoch = 1768478400;
 
-  FakePort();
-
   uint8_t In(uint16_t addr) override;
   void Out(uint16_t addr, uint8_t value) override;
   bool Permit(uint16_t base) override;
@@ -74,14 +72,16 @@ class FakePort final : public Platform {
   uint64_t NowUs() const { return now_us_; }
   // The status byte the code under test reads now at `statusAddr`.
   uint8_t Status(uint16_t statusAddr = 0x379) const;
-  // The last value written to the server's data/control register of `base`.
-  uint8_t Register(uint16_t addr) const;
+  // The last value written to the register at `addr`.
+  uint8_t Register(uint16_t addr) const { return registers_[addr & 0x3FF]; }
   // Values written to `addr`, in order.
   std::vector<uint8_t> WritesTo(uint16_t addr) const;
   // Total reads of `addr`, folded entries expanded.
   uint64_t ReadsOf(uint16_t addr) const;
   // Sleeps in µs, in order.
   std::vector<uint32_t> Sleeps() const;
+  // The latest sleep in µs, recorded or not.
+  uint32_t LastSleepUs() const { return last_sleep_us_; }
 
  private:
   void Record(Kind kind, uint16_t addr, uint32_t value);
@@ -89,6 +89,7 @@ class FakePort final : public Platform {
   std::vector<Access> log_;
   uint64_t now_us_ = 0;
   uint64_t access_cost_us_ = 0;
+  uint32_t last_sleep_us_ = 0;
   uint8_t peer_data_ = 0;
   FakePeer* peer_ = nullptr;
   std::set<uint16_t> refused_;

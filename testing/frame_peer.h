@@ -1,39 +1,41 @@
-// A reactive model of the far end of the cable for tests: it plays the
-// nibble handshake against the code under test on a FakePort, in both roles.
+// A reactive model of the far end of the cable for tests and fuzz targets:
+// it plays the nibble handshake against the code under test on a FakePort,
+// in both roles.
 //
 // As receiver (the code under test sends, e.g. UploadBlock): every time the
 // code raises its busy line with a nibble, the peer acknowledges (0x10);
 // when the code lowers it with the high nibble, the peer answers a link
 // code. Bytes are parsed into frames (header, payload, checksum) and every
-// completed frame is kept in frames(). The code after each byte is, in this
-// order of precedence: a code scripted for that byte (CodeAt), the per-frame
-// verdict for a frame's last byte (Verdict, by default what a real receiver
-// answers: 13 for an abort frame, 15 for a bad checksum, else 0), else 0.
-// After a 15, 13 or 14 the peer starts parsing a new frame. Like a real
-// receiver it takes at most eleven copies of a frame: a twelfth copy that
-// would be answered 15 gets 14, so a faulty sender cannot loop forever.
+// completed frame is kept in frames(); a header whose length no sender uses
+// ends its frame at once. The code after each byte is, in this order of
+// precedence: a code scripted for that byte (CodeAt), the per-frame verdict
+// for a frame's last byte (Verdict, by default what a real receiver answers:
+// 13 for an abort frame, 15 for a bad checksum, else 0), else 0. After a
+// 15, 13 or 14 the peer starts parsing a new frame. Like a real receiver it
+// takes at most eleven copies of a frame: a twelfth copy that would be
+// answered 15 gets 14, so a faulty sender cannot loop forever.
 //
 // As sender (the code under test receives, e.g. DownloadBlock): the peer
 // sends queued items, each a raw byte stream (usually a frame from
 // BuildFrame), and records the link code the code answers after each byte.
 // Like a real sender it starts an item again from its first byte on 15 and
-// drops the rest of it on 13 or 14; codes 1 to 12 count as 0.
+// drops the rest of it on 13 or 14; codes 1 to 12 count as 0. A `raw` item
+// goes on byte after byte whatever the codes.
 //
 // Turn-taking: a queued item starts only when the peer is idle, the code
 // has read the status register at least twice since the peer last answered
 // a link code (so it has seen that code before the busy line rises again;
-// AnswerEagerly drops this condition),
-// at least `afterFrames` frames have been received in total, and, when
-// `afterSleep` is set, the code has slept since then. An item therefore
-// waits, for example, until the server has sent its reply and gone back to
-// its idle poll.
+// AnswerEagerly drops this condition), and at least `afterFrames` frames
+// have been received in total. An item therefore waits, for example, until
+// the server has sent its reply and gone back to its idle poll.
 //
 // Line signals: at the start of a frame a raised busy line with code 14
 // (0x1E, the abort and connection-error signals) is not a byte; the peer
-// counts it in signals() and does not answer it.
+// does not answer it.
 //
-// Either role can go silent mid-byte (GoSilent, or an item's stop point):
-// the peer then stops reacting and the code's waits run out.
+// The peer can go silent mid-byte (GoSilentAtByte, an item's stop point,
+// GoSilentAfterFrames, GoSilentAfterBytes): it then stops reacting in both
+// roles and the code's waits run out.
 //
 // Every data register value of both sides, in order, is kept in trace(), so
 // a test can check a byte's four writes.
@@ -58,9 +60,10 @@ std::vector<uint8_t> BuildFrame(int32_t block, std::string_view text, bool corru
 std::vector<uint8_t> BuildFrameWithLength(int32_t length, int32_t block,
                                           const std::vector<uint8_t>& payload);
 
-class FramePeer final : public FakePeer {
+class FramePeer : public FakePeer {
  public:
-  // A frame the code under test sent, as the peer parsed it.
+  // A frame the code under test sent, as the peer parsed it. A frame with an
+  // insane length has no payload and checksumOk false.
   struct Frame {
     int32_t length = 0;
     int32_t block = 0;
@@ -68,6 +71,7 @@ class FramePeer final : public FakePeer {
     uint32_t checksum = 0;
     bool checksumOk = false;
     uint8_t answer = 0;  // the link code the peer gave after its last byte
+    bool operator==(const Frame&) const = default;
   };
 
   // Where a silent peer stops within a byte.
@@ -83,14 +87,13 @@ class FramePeer final : public FakePeer {
     std::vector<uint8_t> bytes;
     std::vector<uint8_t> resend;  // sent instead of `bytes` after a 15, when not empty
     int afterFrames = 0;
-    bool afterSleep = false;
     int stopAt = -1;  // byte index at which the peer goes silent, -1 never
     Stall stall = Stall::kBeforeStart;
+    bool raw = false;  // ignores the link codes
     // Results.
     std::vector<uint8_t> codes;  // link codes read after each byte, resends included
     int restarts = 0;            // times a 15 started it again
     bool stopped = false;        // ended early by 13 or 14
-    bool done = false;           // every byte sent, or stopped
   };
 
   struct WireEvent {
@@ -100,19 +103,20 @@ class FramePeer final : public FakePeer {
   };
 
   // `data` is the data register address of the code under test.
-  explicit FramePeer(uint16_t data);
+  explicit FramePeer(uint16_t data) : data_addr_(data) {}
 
   // --- As sender ---
-  Item& Queue(std::vector<uint8_t> bytes, int afterFrames = 0, bool afterSleep = false);
-  Item& QueueFrame(int32_t block, std::string_view text, int afterFrames = 0,
-                   bool afterSleep = false);
+  Item& Queue(std::vector<uint8_t> bytes, int afterFrames = 0);
+  Item& QueueFrame(int32_t block, std::string_view text, int afterFrames = 0) {
+    return Queue(BuildFrame(block, text), afterFrames);
+  }
   const std::deque<Item>& items() const { return items_; }
-  bool AllSent() const;
+  bool AllSent() const { return current_ >= items_.size(); }
 
   // --- As receiver ---
   // Answers `code` after the byte with this index (counted from 0 over all
   // bytes received, resends included).
-  void CodeAt(uint64_t byteIndex, uint8_t code);
+  void CodeAt(uint64_t byteIndex, uint8_t code) { scripted_.emplace_back(byteIndex, code); }
   // Decides the code after a frame's last byte; the default is DefaultVerdict.
   void Verdict(std::function<uint8_t(const Frame&)> verdict) { verdict_ = std::move(verdict); }
   static uint8_t DefaultVerdict(const Frame& frame);
@@ -126,26 +130,43 @@ class FramePeer final : public FakePeer {
   // Every byte received, resends included.
   const std::vector<uint8_t>& bytes() const { return bytes_; }
 
+  // --- Silence ---
   // Stops reacting at this byte index of the receive count, at `stall`.
-  void GoSilentAtByte(uint64_t byteIndex, Stall stall);
-  void GoSilent() { silent_ = true; }
+  void GoSilentAtByte(uint64_t byteIndex, Stall stall) {
+    silent_at_ = byteIndex;
+    silent_stall_ = stall;
+  }
+  // After `frames` frames received (0: at once) the next byte the code
+  // under test sends is never acknowledged; until then items still go out.
+  void GoSilentAfterFrames(size_t frames) { silent_after_frames_ = frames; }
+  // Stops reacting once `bytes` bytes were begun in either direction.
+  void GoSilentAfterBytes(uint64_t bytes) { byte_limit_ = bytes; }
+  // Nothing more will come: every item sent, or silent (or bound to be by
+  // GoSilentAfterFrames).
+  bool Done() const { return AllSent() || silent_ || frames_.size() >= silent_after_frames_; }
 
+  // The code under test is sleeping `us` with no access since it read the
+  // status register (the server's idle poll, for one).
+  bool SleptAfterStatusRead(const FakePort& port, uint32_t us) const {
+    return status_read_ && port.LastSleepUs() == us;
+  }
   const std::vector<WireEvent>& trace() const { return trace_; }
-  // Line signals (0x1E at the start of a frame) seen.
-  int signals() const { return signals_; }
+  // Keeps trace() and the items' codes (the default); a fuzz target turns
+  // this off for speed.
+  void SetRecording(bool on) { recording_ = on; }
 
   // FakePeer.
-  uint8_t Data(const FakePort& port) override;
+  uint8_t Data(const FakePort& /*port*/) override { return data_; }
   void OnWrite(FakePort& port, uint16_t addr, uint8_t value) override;
   void OnRead(FakePort& port, uint16_t addr) override;
-  void OnSleep(FakePort& port) override;
+  void OnSleep(FakePort& /*port*/) override { MaybeStart(); }
 
  private:
   enum class State : uint8_t { kIdle, kRecvGotLow, kSendLow, kSendHigh };
 
   void Drive(uint8_t value);
+  bool StopsAt(Stall stall);
   void ReceiveByte(uint8_t byte);
-  void ResetParse();
   void MaybeStart();
   void SendCurrentByte();
   void AfterCode(uint8_t code);
@@ -154,29 +175,31 @@ class FramePeer final : public FakePeer {
   uint8_t data_ = 0;
   State state_ = State::kIdle;
   bool silent_ = false;
+  uint64_t silent_at_ = UINT64_MAX;
+  Stall silent_stall_ = Stall::kBeforeAck;
+  size_t silent_after_frames_ = SIZE_MAX;
+  uint64_t byte_limit_ = UINT64_MAX;
+  uint64_t bytes_begun_ = 0;  // in either direction
+  bool eager_ = false;
+  bool recording_ = true;
+  int reads_since_code_ = 2;
+  bool status_read_ = false;  // the latest access was a status read
+  std::vector<WireEvent> trace_;
 
   // Receiving.
   uint8_t low_ = 0;
   std::vector<uint8_t> bytes_;
-  std::vector<std::pair<uint64_t, uint8_t>> scripted_;
-  uint64_t silent_at_ = UINT64_MAX;
-  Stall silent_stall_ = Stall::kBeforeAck;
   std::vector<uint8_t> parse_;  // bytes of the frame being parsed
   std::vector<Frame> frames_;
+  std::vector<std::pair<uint64_t, uint8_t>> scripted_;
   std::function<uint8_t(const Frame&)> verdict_;
   std::function<void(const Frame&)> on_frame_;
-  int reads_since_code_ = 2;
-  int signals_ = 0;
-  bool eager_ = false;
-  int resends_in_row_ = 0;
+  int copies_ = 0;  // of the frame being received, answered 15 so far
 
   // Sending.
   std::deque<Item> items_;
   size_t current_ = 0;  // index of the item being sent or next to send
   size_t pos_ = 0;      // byte index within the current item
-  bool slept_since_gate_ = false;
-
-  std::vector<WireEvent> trace_;
 };
 
 }  // namespace lpx
