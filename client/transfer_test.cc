@@ -163,7 +163,10 @@ TEST_F(ClientTest, AGetFromAnOffsetSendsRestBeforeGet) {
 // are OK A, SIZE and the frames): the second is refused and the bytes that
 // arrived stay for 'get -c'.
 TEST_F(ClientTest, CtrlCStopsAGetAndKeepsThePartialFile) {
-  tap_.after = [this] { keyflag = peer_.items().size() > 2 && peer_.items()[2].done; };
+  tap_.after = [this] {
+    keyflag =
+        peer_.items().size() > 2 && peer_.items()[2].codes.size() == peer_.items()[2].bytes.size();
+  };
   ServerSendsFile("GET", Bytes(10000));
   EXPECT_EQ(Run({"get", "/r/f", f_}), kExitInterrupted);
   EXPECT_TRUE(temp_.Read("f.lpxpart") == Bytes(4096) && !temp_.Exists("f"));
@@ -245,7 +248,7 @@ TEST_F(ClientTest, ACommandLineThatCannotRunSendsNoCommand) {
                             Texts{"--port", "9", "connect"}, Texts{"-c", "-o", "5", "get", "/r/f"}})
     EXPECT_TRUE(Run(args) == kExitUsage && port_.log().empty()) << args[0];
   EXPECT_TRUE(Run({"-C", "utf8", "get", "/r/\xE6\x97\xA5"}) == kExitUsage && commands_.empty());
-  peer_.GoSilent();
+  peer_.GoSilentAfterBytes(0);
   EXPECT_EQ(Run({"connect"}), kExitNoServer);
 }
 
