@@ -23,7 +23,7 @@
 //           client sends a command, the server receives it and replies with
 //           no delay, and the client must catch the brief moment in which
 //           the server's busy line is low between the two frames; once with
-//           the plain wait, once with replyAnswersLastByte set in the client.
+//           the plain wait, once with frameStartAnswersLastByte set in the client.
 //           (A missed reply can make the server log "... Synchronizing --":
 //           the client's receive times out, and the server takes the start
 //           of its abort signal for a byte.)
@@ -41,6 +41,7 @@
 #include <cstring>
 #include <string>
 
+#include "client/session.h"
 #include "link/command.h"
 #include "link/frame.h"
 #include "link/port.h"
@@ -54,7 +55,7 @@ constexpr uint16_t kBase = 0x378;
 constexpr uint32_t kLongPauseUs = 100000;
 constexpr uint32_t kTurnToServerUs = 150000;
 int replyTrips = 10;
-// The client's setting of replyAnswersLastByte in the reply trips.
+// The client's setting of frameStartAnswersLastByte in the reply trips.
 bool clientTakesReplyAsAnswer = false;
 
 double NowSeconds() {
@@ -102,7 +103,7 @@ CountingPlatform* OpenEnd(int end) {
   platform = counting;
   portaddr = platform->Permit(kBase) ? kBase : 0;
   portaddr1 = kBase + 1;
-  waitPolicy = end == 0 ? kServerWaitPolicy : kClientWaitPolicy;
+  linkPolicy.wait = end == 0 ? kServerWaitPolicy : kClientWaitPolicy;
   if (portaddr != 0) WritePort(kBase, 0);
   return counting;
 }
@@ -144,9 +145,9 @@ int RawReceive() {
 void ReceiveUnits(ChildReport& report, const uint8_t* expected) {
   for (int32_t block = 1;; ++block) {
     SetFrameBlock(indbuf, block);
-    int r = DownloadBlock(indbuf);
-    if (r == kRecvEnded) return;
-    if (r != kRecvOk || FrameLength(indbuf) != static_cast<int32_t>(kMaxPayload) ||
+    LinkResult r = DownloadBlock(indbuf);
+    if (r == LinkResult::kRefused) return;
+    if (r != LinkResult::kOk || FrameLength(indbuf) != static_cast<int32_t>(kMaxPayload) ||
         memcmp(FramePayload(indbuf), expected, kMaxPayload) != 0) {
       report.ok = 0;
       return;
@@ -165,7 +166,7 @@ ChildReport RunClient(Mode mode) {
   ChildReport report;
   CountingPlatform* counting = OpenEnd(1);
   if (portaddr == 0) return report;
-  replyAnswersLastByte = clientTakesReplyAsAnswer;
+  linkPolicy.frameStartAnswersLastByte = clientTakesReplyAsAnswer;
   static uint8_t expected[kMaxPayload];
   FillPayload(expected);
   report.ok = 1;
@@ -218,7 +219,7 @@ void SendUnits(Result& result, CountingPlatform* counting, double budget) {
     SetFrameBlock(databuf, static_cast<int32_t>(result.framed.count + 1));
     uint64_t pauses = counting->longPauses;
     double t = NowSeconds();
-    if (UploadBlock(databuf) != kSendDelivered) {
+    if (UploadBlock(databuf) != LinkResult::kOk) {
       result.ok = false;
       return;
     }

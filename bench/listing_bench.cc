@@ -99,7 +99,7 @@ void OpenInProcessLink() {
   platform = &receiver;
   portaddr = kBase;
   portaddr1 = kBase + 1;
-  waitPolicy = kServerWaitPolicy;
+  linkPolicy.wait = kServerWaitPolicy;
   time_a = platform->Now();
   ConsoleCaptureStart();  // the "~" progress marks
 }
@@ -200,7 +200,7 @@ void ListOverCable(const std::string& clientPath, ListShared* shared) {
   platform = new CountingPlatform(NewSimulatedCable(1));
   portaddr = platform->Permit(kBase) ? kBase : 0;
   portaddr1 = kBase + 1;
-  waitPolicy = kSpinWaitPolicy;
+  linkPolicy.wait = kSpinWaitPolicy;
   if (portaddr == 0) return;
   WritePort(kBase, 0);
   const double start = NowSeconds();
@@ -216,7 +216,7 @@ void ListOverCable(const std::string& clientPath, ListShared* shared) {
   uint64_t received = 0;
   for (int32_t block = 1; received < size; ++block) {
     SetFrameBlock(indbuf, block);
-    if (DownloadBlock(indbuf) != kRecvOk) return;
+    if (DownloadBlock(indbuf) != LinkResult::kOk) return;
     received += static_cast<uint64_t>(FrameLength(indbuf));
     shared->received = received;
   }

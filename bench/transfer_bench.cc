@@ -48,6 +48,7 @@
 
 #include "bench/bench_util.h"
 #include "bench/raw_handshake.h"
+#include "client/session.h"
 #include "link/command.h"
 #include "link/frame.h"
 #include "platform/sim_cable.h"
@@ -177,7 +178,7 @@ CountingPlatform* OpenEnd(int end, const WaitPolicy& policy) {
   platform = counting;
   portaddr = platform->Permit(kBase) ? kBase : 0;
   portaddr1 = kBase + 1;
-  waitPolicy = policy;
+  linkPolicy.wait = policy;
   if (portaddr != 0) WritePort(kBase, 0);
   return counting;
 }

@@ -68,7 +68,7 @@ int NamespaceReply(const char* what, const char* path, const char* errorReply, i
                    const char* errorText) {
   char reply[kCommandBufferSize];
   if (int status = Reply(what, reply, sizeof reply)) return status;
-  if (strcmp(reply, "OK") == 0) return 0;
+  if (strcmp(reply, kReplyOk) == 0) return 0;
   if (strcmp(reply, errorReply) == 0) {
     Complain("%s: %s (%s)", path, errorText, errorReply);
     return errorStatus;
@@ -109,7 +109,7 @@ int Greet(char* reply, size_t size) {
     }
     SettleAfterFailure();
   }
-  if (strcmp(reply, "OK A") != 0) {
+  if (strcmp(reply, kReplyConnected) != 0) {
     Complain("connect: unexpected reply \"%s\"", reply);
     return kExitProtocol;
   }
@@ -148,7 +148,7 @@ int RunDelete(int, char** argv) {
   char clientPath[kPathSize];
   if (!ToClientPath(argv[0], clientPath, sizeof clientPath)) return kExitUsage;
   if (int status = Command("DEL %s", clientPath)) return status;
-  if (int status = NamespaceReply("delete", argv[0], "FILE ERROR 2", kExitFileError,
+  if (int status = NamespaceReply("delete", argv[0], kReplyFileError, kExitFileError,
                                   "cannot delete: no such file, no write permission, or a "
                                   "directory that is not empty")) {
     return status;
@@ -161,7 +161,7 @@ int RunMkdir(int, char** argv) {
   char clientPath[kPathSize];
   if (!ToClientPath(argv[0], clientPath, sizeof clientPath)) return kExitUsage;
   if (int status = Command("MD %s", clientPath)) return status;
-  if (int status = NamespaceReply("mkdir", argv[0], "DIR ERROR 1", kExitMkdirError,
+  if (int status = NamespaceReply("mkdir", argv[0], kReplyMkdirError, kExitMkdirError,
                                   "cannot create the directory: it exists already, or no write "
                                   "permission in its parent")) {
     return status;
@@ -174,7 +174,7 @@ int RunRmdir(int, char** argv) {
   char clientPath[kPathSize];
   if (!ToClientPath(argv[0], clientPath, sizeof clientPath)) return kExitUsage;
   if (int status = Command("RD %s", clientPath)) return status;
-  if (int status = NamespaceReply("rmdir", argv[0], "DIR ERROR 20", kExitRmdirError,
+  if (int status = NamespaceReply("rmdir", argv[0], kReplyRmdirError, kExitRmdirError,
                                   "cannot remove the directory: not empty, not a directory, or "
                                   "no write permission")) {
     return status;
@@ -190,7 +190,7 @@ int RunRename(int, char** argv) {
   }
   if (int status = Command("RNFR %s", from)) return status;
   if (int status = Command("RNTO %s", to)) return status;
-  if (int status = NamespaceReply("rename", argv[0], "RENAME ERROR 2", kExitRenameError,
+  if (int status = NamespaceReply("rename", argv[0], kReplyRenameError, kExitRenameError,
                                   "cannot rename: no such file, or no write permission")) {
     return status;
   }

@@ -5,11 +5,11 @@
 #include "link/command.h"
 #include "link/frame_format.h"
 #include "link/port.h"
+#include "platform/clock.h"
 #include "platform/platform.h"
 
 namespace lpx {
 
-int64_t lastCodeMs = 0;
 int64_t replyBudgetMs = kDefaultReplyBudgetMs;
 int framesSent = 0;
 
@@ -29,8 +29,6 @@ constexpr int64_t kQuietBudgetMs = 3000;
 // Longer than a server needs to time out an exchange with a vanished client
 // and signal it (about 2.5 s).
 constexpr uint32_t kSettleUs = 2800000;
-// The low nibble of a frame's first byte (0x18).
-constexpr uint8_t kFrameStartNibble = 0x8;
 
 uint16_t DataRegister() { return static_cast<uint16_t>(portaddr); }
 uint16_t StatusRegister() { return static_cast<uint16_t>(portaddr1); }
@@ -47,7 +45,7 @@ bool ServerLowered(uint8_t status) { return (status & kStatusBusyBit) != 0; }
 template <typename Wanted>
 int PollStatus(Wanted wanted, int64_t budgetMs, bool spin = false) {
   const int64_t start = NowMs();
-  const int32_t burst = waitPolicy.burstReads > 0 ? waitPolicy.burstReads : 1;
+  const int32_t burst = linkPolicy.wait.burstReads > 0 ? linkPolicy.wait.burstReads : 1;
   for (;;) {
     for (int32_t i = 0; i < burst; ++i) {
       const uint8_t status = ReadPort(StatusRegister());
@@ -55,7 +53,7 @@ int PollStatus(Wanted wanted, int64_t budgetMs, bool spin = false) {
     }
     const int64_t elapsed = NowMs() - start;
     if (elapsed >= budgetMs) return -1;
-    if (!spin) platform->SleepUs(elapsed >= kSpinMs ? kSlowPollUs : waitPolicy.pauseUs);
+    if (!spin) platform->SleepUs(elapsed >= kSpinMs ? kSlowPollUs : linkPolicy.wait.pauseUs);
   }
 }
 
@@ -102,11 +100,6 @@ void ResetSessionState() {
   lastCodeMs = 0;
   replyBudgetMs = kDefaultReplyBudgetMs;
   framesSent = 0;
-}
-
-int64_t NowMs() {
-  const TimeB now = platform->Now();
-  return now.time * 1000 + now.millitm;
 }
 
 bool OpenPort(int number) {
@@ -232,9 +225,9 @@ LinkResult ReceiveFrame(int32_t block, int64_t budgetMs, FrameCheck check) {
     return LinkResult::kSignal;
   }
   SetFrameBlock(indbuf, block);
-  const int received = DownloadBlock(indbuf, check);
+  const LinkResult received = DownloadBlock(indbuf, check);
   lastCodeMs = NowMs();
-  if (received == kRecvOk) return LinkResult::kOk;
+  if (received == LinkResult::kOk) return LinkResult::kOk;
   return block == kAbortBlock ? LinkResult::kRefused : LinkResult::kAborted;
 }
 
@@ -246,7 +239,7 @@ LinkResult ReceiveReply(char* text, size_t size) {
     if (length < 0 || static_cast<size_t>(length) >= size) return LinkResult::kAborted;
     memcpy(text, FramePayload(indbuf), static_cast<size_t>(length));
     text[length] = '\0';
-    if (strcmp(text, "WAIT") != 0) return LinkResult::kOk;
+    if (strcmp(text, kReplyWait) != 0) return LinkResult::kOk;
   }
 }
 

@@ -19,6 +19,8 @@
 #include <cstdint>
 
 #include "link/frame.h"
+#include "link/port.h"
+#include "platform/clock.h"
 
 namespace lpx {
 
@@ -32,29 +34,26 @@ constexpr int64_t kStepBudgetMs = 2500;
 // poll runs every 50 ms, and a server that is still timing out an exchange
 // with a client that vanished needs up to about 2.5 s more.
 constexpr int64_t kFirstByteBudgetMs = 3500;
+// How the client polls: a server that answers at once lowers its busy line
+// after a frame's last byte and raises it again for its reply within
+// microseconds, so the client polls in short bursts and sleeps only the
+// shortest real pause the system gives (a 20 us request sleeps about
+// 75-100 us). Its budget per wait of 20 tries is 19 x 200 bursts: about
+// 2.5 s at 1 us per register access, and still about 0.4 s at no access
+// cost (the simulated cable with LPXFER_CABLE_NS=0), several times the
+// server's 100 ms pause.
+constexpr WaitPolicy kClientWaitPolicy{500, 20, 200};
 // Default budget for a reply to begin (listings and text counts take long;
 // the server sends "WAIT" every second while it counts).
 constexpr int64_t kDefaultReplyBudgetMs = 60000;
 
-// Results of the client's link operations beyond those of link/frame.h.
-enum class LinkResult {
-  kOk,
-  kNoServer,  // nobody took up the first byte of the first command
-  kTimeout,   // the server stopped answering
-  kRefused,   // the server answered link code 13
-  kAborted,   // the server answered 14, sent its abort signal, or the frame failed
-  kSignal,    // the server raised its line with a line signal instead of a frame
-};
-
 // --- Client link state -----------------------------------------------------
-extern int64_t lastCodeMs;     // when the client last answered a frame's last byte; 0 none
 extern int64_t replyBudgetMs;  // how long to wait for a reply to begin
 extern int framesSent;  // frames sent in this session (the first one may meet a stale server)
 
 void ResetSessionState();
 
-// Milliseconds of the platform clock.
-int64_t NowMs();
+// NowMs() (platform/clock.h): milliseconds of the platform clock.
 
 // Opens LPT `number` (1..3): permission for its registers, control register
 // 4, data register 0. False when access was refused.

@@ -46,7 +46,7 @@ class SessionTest : public ::testing::Test {
     platform = &port_;
     ResetAllState();
     ResetSessionState();
-    waitPolicy = kClientWaitPolicy;
+    linkPolicy.wait = kClientWaitPolicy;
     port_.SetAccessCostUs(1);  // lets the spinning waits see the clock move
     portaddr = kData;
     portaddr1 = kData + 1;

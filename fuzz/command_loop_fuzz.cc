@@ -199,7 +199,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ResetTransferState();
   ResetCommandState();
   variantC = (flags & 1) != 0;
-  waitPolicy = WaitPolicy{4, 100000, 1};
+  linkPolicy.wait = WaitPolicy{4, 100000, 1};
   InstallFakeDisk(names);
 
   FakePort port;

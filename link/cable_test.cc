@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "client/session.h"
 #include "link/command.h"
 #include "link/frame.h"
 #include "link/port.h"
@@ -62,7 +63,7 @@ void OpenEnd(int end) {
   platform = NewSimulatedCable(end);
   portaddr = platform->Permit(kBase) ? kBase : 0;
   portaddr1 = kBase + 1;
-  waitPolicy = end == 0 ? kServerWaitPolicy : kClientWaitPolicy;
+  linkPolicy.wait = end == 0 ? kServerWaitPolicy : kClientWaitPolicy;
 }
 
 // The client's half. Returns 0, or the number of the step that failed.
@@ -76,13 +77,13 @@ int RunClient() {
   if (strcmp(line, "OK A") != 0) return 4;
   for (int i = 0; i < 4; ++i) {
     SetFrameBlock(indbuf, i + 1);
-    if (DownloadBlock(indbuf) != kRecvOk) return 10 + i;
+    if (DownloadBlock(indbuf) != LinkResult::kOk) return 10 + i;
     if (!FrameHolds(indbuf, i + 1, Payload(kLengths[i], 100 + i))) return 20 + i;
   }
   platform->SleepUs(kTurnToServerUs);
   for (int i = 0; i < 4; ++i) {
     FillFrame(databuf, i + 1, Payload(kLengths[i], 200 + i));
-    if (UploadBlock(databuf) != kSendDelivered) return 30 + i;
+    if (UploadBlock(databuf) != LinkResult::kOk) return 30 + i;
   }
   return 0;
 }
@@ -190,11 +191,11 @@ TEST_F(CableTest, FramesAndCommandsCrossTheCableBothWays) {
 
   for (int i = 0; i < 4; ++i) {
     FillFrame(databuf, i + 1, Payload(kLengths[i], 100 + i));
-    ASSERT_EQ(UploadBlock(databuf), kSendDelivered) << "length " << kLengths[i];
+    ASSERT_EQ(UploadBlock(databuf), LinkResult::kOk) << "length " << kLengths[i];
   }
   for (int i = 0; i < 4; ++i) {
     SetFrameBlock(indbuf, i + 1);
-    ASSERT_EQ(DownloadBlock(indbuf), kRecvOk) << "length " << kLengths[i];
+    ASSERT_EQ(DownloadBlock(indbuf), LinkResult::kOk) << "length " << kLengths[i];
     EXPECT_TRUE(FrameHolds(indbuf, i + 1, Payload(kLengths[i], 200 + i)))
         << "length " << kLengths[i];
   }

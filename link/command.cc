@@ -19,7 +19,7 @@ void ResetLinkCommandState() {
   memset(indbuf, 0, sizeof indbuf);
   memset(databuf, 0, sizeof databuf);
   blocktransfer = 0;
-  replyAnswersLastByte = false;
+  lastCodeMs = 0;
 }
 
 int RemoteSendCommand(const char* text) {
@@ -34,9 +34,9 @@ int RemoteSendCommand(const char* text) {
   SetFrameBlock(outdbuf, 0);
 
   blocktransfer = 1;
-  const int sent = UploadBlock(outdbuf);
+  const LinkResult sent = UploadBlock(outdbuf);
   blocktransfer = 0;
-  return sent == kSendDelivered ? 1 : 0;
+  return sent == LinkResult::kOk ? 1 : 0;
 }
 
 int ReceiveCommandString(char* destination) {
@@ -44,7 +44,7 @@ int ReceiveCommandString(char* destination) {
   blocktransfer = 1;
   SetFrameBlock(indbuf, 0);
   int result = -1;
-  if (DownloadBlock(indbuf) == kRecvOk) {
+  if (DownloadBlock(indbuf) == LinkResult::kOk) {
     const int32_t length = FrameLength(indbuf);
     // A line that would not fit the command buffer is refused whole, so that
     // the command loop answers it as an unrecognised command; cutting it

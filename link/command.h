@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "link/frame_format.h"
+#include "link/protocol.h"
 
 namespace lpx {
 
@@ -19,8 +20,8 @@ extern int blocktransfer;                  // 1 while an exchange occupies the l
 // terminator.
 constexpr size_t kCommandBufferSize = 256;
 
-// Puts the buffers, the busy flag and the frame option replyAnswersLastByte
-// back to their start values.
+// Puts the buffers, the busy flag and the code hold back to their start
+// values.
 void ResetLinkCommandState();
 
 // Sends `text` (at most 4096 characters) as a command message.

@@ -41,14 +41,14 @@ class FrameTest : public ::testing::Test {
   }
 
   // Fills the send buffer with a frame of `payload` and sends it.
-  int Send(const Bytes& payload, int32_t block = 1) {
+  LinkResult Send(const Bytes& payload, int32_t block = 1) {
     SetFrameLength(buf_, static_cast<int32_t>(payload.size()));
     SetFrameBlock(buf_, block);
     if (!payload.empty()) memcpy(FramePayload(buf_), payload.data(), payload.size());
     return UploadBlock(buf_);
   }
 
-  int Receive(int32_t expected, FrameCheck check = nullptr) {
+  LinkResult Receive(int32_t expected, FrameCheck check = nullptr) {
     SetFrameBlock(buf_, expected);
     return DownloadBlock(buf_, check);
   }
@@ -102,11 +102,11 @@ TEST(FrameChecksumTest, WorkedExamples) {
 // --- Sender ---------------------------------------------------------------
 
 TEST_F(FrameTest, SendsEmptyAndFullFrames) {
-  EXPECT_EQ(Send({}, 0), kSendDelivered);
+  EXPECT_EQ(Send({}, 0), LinkResult::kOk);
   EXPECT_EQ(peer_.bytes(), (Bytes{0x18, 0x24, 0x42, 0x81, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0}));
 
   Bytes big(4096, 0x80);
-  EXPECT_EQ(Send(big, 7), kSendDelivered);
+  EXPECT_EQ(Send(big, 7), LinkResult::kOk);
   ASSERT_EQ(peer_.frames().size(), 2u);
   const FramePeer::Frame& f = peer_.frames()[1];
   EXPECT_EQ(f.length, 4096);
@@ -122,7 +122,7 @@ TEST_F(FrameTest, SendsEmptyAndFullFrames) {
 }
 
 TEST_F(FrameTest, SenderStartsEachFrameWithTheControlWord) {
-  EXPECT_EQ(Send(Text("abc")), kSendDelivered);
+  EXPECT_EQ(Send(Text("abc")), LinkResult::kOk);
   ASSERT_FALSE(port_.log().empty());
   EXPECT_EQ(port_.log()[0].kind, FakePort::Kind::kWrite);
   EXPECT_EQ(port_.log()[0].addr, kControl);
@@ -133,7 +133,7 @@ TEST_F(FrameTest, SenderStartsEachFrameWithTheControlWord) {
 
 TEST_F(FrameTest, ResendCodeAfterAHeaderByteRestartsFromByteZero) {
   peer_.CodeAt(5, kCodeResend);
-  EXPECT_EQ(Send(Text("abc"), 2), kSendDelivered);
+  EXPECT_EQ(Send(Text("abc"), 2), LinkResult::kOk);
   Bytes frame = BuildFrame(2, "abc");
   Bytes expected(frame.begin(), frame.begin() + 6);
   expected.insert(expected.end(), frame.begin(), frame.end());
@@ -145,7 +145,7 @@ TEST_F(FrameTest, ResendCodeAfterAHeaderByteRestartsFromByteZero) {
 TEST_F(FrameTest, ResendAfterLastByteSendsTheFrameAgain) {
   int copies = 0;
   peer_.Verdict([&](const FramePeer::Frame&) { return ++copies < 3 ? kCodeResend : kCodeGoOn; });
-  EXPECT_EQ(Send(Text("abc")), kSendDelivered);
+  EXPECT_EQ(Send(Text("abc")), LinkResult::kOk);
   EXPECT_EQ(peer_.frames().size(), 3u);
   EXPECT_EQ(peer_.bytes().size(), 3u * 19u);
   for (const FramePeer::Frame& f : peer_.frames()) EXPECT_EQ(f.checksum, 0x024D0127u);
@@ -158,7 +158,7 @@ TEST_F(FrameTest, StopCodesAfterTheFirstByteEndTheCall) {
     port.SetPeer(&peer);
     platform = &port;
     peer.CodeAt(0, code);
-    EXPECT_EQ(Send(Text("abc")), code == kCodeEnded ? kSendEnded : kSendAborted);
+    EXPECT_EQ(Send(Text("abc")), code == kCodeEnded ? LinkResult::kRefused : LinkResult::kAborted);
     EXPECT_EQ(peer.bytes(), Bytes{0x18});
     EXPECT_EQ(port.WritesTo(kData), (Bytes{0x18, 0x01, 0x00}));
     EXPECT_EQ(port.Sleeps(), std::vector<uint32_t>{50000});
@@ -168,13 +168,13 @@ TEST_F(FrameTest, StopCodesAfterTheFirstByteEndTheCall) {
 TEST_F(FrameTest, CodesOneToTwelveCountAsGoOn) {
   for (uint8_t code = 1; code <= 12; ++code) peer_.CodeAt(code - 1, code);
   peer_.CodeAt(18, 12);  // the last byte of "abc"'s 19
-  EXPECT_EQ(Send(Text("abc")), kSendDelivered);
+  EXPECT_EQ(Send(Text("abc")), LinkResult::kOk);
   EXPECT_EQ(peer_.bytes(), BuildFrame(1, "abc"));
 }
 
 TEST_F(FrameTest, SenderTimesOutWhenThePeerStopsMidByte) {
   peer_.GoSilentAtByte(3, FramePeer::Stall::kBeforeCode);
-  EXPECT_EQ(Send(Text("abc")), kSendNoAnswer);
+  EXPECT_EQ(Send(Text("abc")), LinkResult::kTimeout);
   EXPECT_EQ(peer_.bytes().size(), 3u);
   // Nineteen 100 ms pauses of the wait, then the stop pause.
   EXPECT_EQ(SleptUs(), 1900000u + 50000u);
@@ -183,9 +183,9 @@ TEST_F(FrameTest, SenderTimesOutWhenThePeerStopsMidByte) {
 
 TEST_F(FrameTest, SenderRefusesALengthTheBufferCannotHold) {
   SetFrameLength(buf_, 4097);
-  EXPECT_EQ(UploadBlock(buf_), kSendNoAnswer);
+  EXPECT_EQ(UploadBlock(buf_), LinkResult::kAborted);
   SetFrameLength(buf_, -1);
-  EXPECT_EQ(UploadBlock(buf_), kSendNoAnswer);
+  EXPECT_EQ(UploadBlock(buf_), LinkResult::kAborted);
   EXPECT_TRUE(port_.log().empty());
 }
 
@@ -194,24 +194,24 @@ TEST_F(FrameTest, SenderRefusesALengthTheBufferCannotHold) {
 TEST_F(FrameTest, ReplyAtOnceHidesTheLastCodeFromThePlainWait) {
   peer_.AnswerEagerly(true);
   peer_.QueueFrame(0, "OK", /*afterFrames=*/1);
-  EXPECT_EQ(Send(Text("LIST \\"), 0), kSendNoAnswer);
+  EXPECT_EQ(Send(Text("LIST \\"), 0), LinkResult::kTimeout);
 }
 
 TEST_F(FrameTest, ReplyAtOnceAnswersTheLastByteWhenAllowed) {
-  replyAnswersLastByte = true;
+  linkPolicy.frameStartAnswersLastByte = true;
   peer_.AnswerEagerly(true);
   peer_.QueueFrame(0, "OK", /*afterFrames=*/1);
-  EXPECT_EQ(Send(Text("LIST \\"), 0), kSendDelivered);
+  EXPECT_EQ(Send(Text("LIST \\"), 0), LinkResult::kOk);
   EXPECT_TRUE(port_.Sleeps().empty());
-  EXPECT_EQ(Receive(0), kRecvOk);
+  EXPECT_EQ(Receive(0), LinkResult::kOk);
   EXPECT_EQ(Bytes(buf_ + 12, buf_ + 14), Text("OK"));
 }
 
 TEST_F(FrameTest, OnlyAFrameStartAnswersTheLastByte) {
-  replyAnswersLastByte = true;
+  linkPolicy.frameStartAnswersLastByte = true;
   peer_.AnswerEagerly(true);
   peer_.Queue({0x0E}, /*afterFrames=*/1);  // shows 0x1E, as the abort signal does
-  EXPECT_EQ(Send(Text("abc")), kSendNoAnswer);
+  EXPECT_EQ(Send(Text("abc")), LinkResult::kTimeout);
 
   // Before the last byte a frame start is never taken for a code: this
   // peer acknowledges each low nibble and then shows 0x18 for good.
@@ -225,7 +225,7 @@ TEST_F(FrameTest, OnlyAFrameStartAnswersTheLastByte) {
   FakePort port;
   port.SetPeer(&startPeer);
   platform = &port;
-  EXPECT_EQ(Send(Text("abc")), kSendNoAnswer);
+  EXPECT_EQ(Send(Text("abc")), LinkResult::kTimeout);
   EXPECT_EQ(port.WritesTo(kData), (Bytes{0x18, 0x01, 0x00}));
 }
 
@@ -233,14 +233,14 @@ TEST_F(FrameTest, OnlyAFrameStartAnswersTheLastByte) {
 
 TEST_F(FrameTest, ReceivesEmptyAndFullFrames) {
   peer_.QueueFrame(0, "");
-  EXPECT_EQ(Receive(0), kRecvOk);
+  EXPECT_EQ(Receive(0), LinkResult::kOk);
   EXPECT_EQ(peer_.items()[0].codes, Bytes(16, 0));
   EXPECT_EQ(Bytes(buf_, buf_ + 16),
             (Bytes{0x18, 0x24, 0x42, 0x81, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0}));
 
   Bytes payload = Pattern(4096, 1);
   peer_.Queue(BuildFrame(3, payload));
-  EXPECT_EQ(Receive(3), kRecvOk);
+  EXPECT_EQ(Receive(3), LinkResult::kOk);
   EXPECT_EQ(FrameLength(buf_), 4096);
   EXPECT_EQ(FrameBlock(buf_), 3);
   EXPECT_EQ(Bytes(buf_ + 12, buf_ + 12 + 4096), payload);
@@ -252,7 +252,7 @@ TEST_F(FrameTest, ReceivesEmptyAndFullFrames) {
 
 TEST_F(FrameTest, ReceiverPlaysItsHalfOfEachByte) {
   peer_.QueueFrame(0, "O");
-  EXPECT_EQ(Receive(0), kRecvOk);
+  EXPECT_EQ(Receive(0), LinkResult::kOk);
   // The payload byte 0x4F is the 13th byte: sender 0x1F, receiver 0x10,
   // sender 0x04, receiver 0x00.
   const auto& t = peer_.trace();
@@ -267,7 +267,7 @@ TEST_F(FrameTest, ResynchronisesOnAnExtraLeadingByte) {
   Bytes frame = BuildFrame(0, "abc");
   stream.insert(stream.end(), frame.begin(), frame.end());
   peer_.Queue(stream);
-  EXPECT_EQ(Receive(0), kRecvOk);
+  EXPECT_EQ(Receive(0), LinkResult::kOk);
   EXPECT_EQ(Bytes(buf_, buf_ + 19), frame);
   EXPECT_EQ(Count(Console(), "... Synchronizing --"), 1u);
 }
@@ -275,14 +275,14 @@ TEST_F(FrameTest, ResynchronisesOnAnExtraLeadingByte) {
 TEST_F(FrameTest, ResynchronisesOnALostFirstByte) {
   Bytes frame = BuildFrame(0, "abc");
   peer_.Queue(Bytes(frame.begin() + 1, frame.end()));
-  EXPECT_EQ(Receive(0), kRecvOk);
+  EXPECT_EQ(Receive(0), LinkResult::kOk);
   EXPECT_EQ(Bytes(buf_, buf_ + 19), frame);
   EXPECT_EQ(Count(Console(), "... Synchronizing ++"), 1u);
 }
 
 TEST_F(FrameTest, OutOfStepHeaderEndsWithTheAbortSignal) {
   FramePeer::Item& item = peer_.Queue({0, 0, 0, 0, 0, 0, 0, 0});
-  EXPECT_EQ(Receive(0), kRecvFailed);
+  EXPECT_EQ(Receive(0), LinkResult::kAborted);
   // Four bytes answered 0, then the abort signal, which the sender of the
   // fifth byte reads as 14.
   EXPECT_EQ(item.codes, (Bytes{0, 0, 0, 0, kCodeWrongBlock}));
@@ -296,11 +296,11 @@ TEST_F(FrameTest, OnlyOneExtraByteIsTolerated) {
   Bytes frame = BuildFrame(0, "abc");
   stream.insert(stream.end(), frame.begin(), frame.end());
   peer_.Queue(stream);
-  EXPECT_EQ(Receive(0), kRecvFailed);
+  EXPECT_EQ(Receive(0), LinkResult::kAborted);
   // After "--" the next byte must be 0x81.
   Bytes again = {0x55, 0x18, 0x24, 0x42, 0x18, 0x24, 0x42, 0x81};
   peer_.Queue(again);
-  EXPECT_EQ(Receive(0), kRecvFailed);
+  EXPECT_EQ(Receive(0), LinkResult::kAborted);
   EXPECT_EQ(Count(Console(), "Synchronizing --"), 1u);
 }
 
@@ -308,12 +308,12 @@ TEST_F(FrameTest, BlockNumberVerdicts) {
   struct Case {
     int32_t expected, received;
     uint8_t code;
-    int result;
+    LinkResult result;
   } cases[] = {
-      {5, 4, kCodeWrongBlock, kRecvEnded},  {5, 3, kCodeWrongBlock, kRecvEnded},
-      {5, 7, kCodeWrongBlock, kRecvEnded},  {5, 9, kCodeWrongBlock, kRecvFailed},
-      {5, 2, kCodeWrongBlock, kRecvFailed}, {-1, 3, kCodeEnded, kRecvEnded},
-      {-1, 0, kCodeEnded, kRecvEnded},
+      {5, 4, kCodeWrongBlock, LinkResult::kRefused}, {5, 3, kCodeWrongBlock, LinkResult::kRefused},
+      {5, 7, kCodeWrongBlock, LinkResult::kRefused}, {5, 9, kCodeWrongBlock, LinkResult::kAborted},
+      {5, 2, kCodeWrongBlock, LinkResult::kAborted}, {-1, 3, kCodeEnded, LinkResult::kRefused},
+      {-1, 0, kCodeEnded, LinkResult::kRefused},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << "expected " << c.expected << " received " << c.received);
@@ -325,7 +325,7 @@ TEST_F(FrameTest, BlockNumberVerdicts) {
     EXPECT_EQ(Receive(c.expected), c.result);
     ASSERT_EQ(item.codes.size(), 20u);
     EXPECT_EQ(item.codes.back(), c.code);
-    if (c.result == kRecvFailed) {
+    if (c.result == LinkResult::kAborted) {
       EXPECT_EQ(port.Sleeps(), kAbortPauses);
     } else {
       EXPECT_TRUE(port.Sleeps().empty());
@@ -335,7 +335,7 @@ TEST_F(FrameTest, BlockNumberVerdicts) {
 
 TEST_F(FrameTest, AbortFrameIsEndedBeforeTheChecksumIsLookedAt) {
   FramePeer::Item& item = peer_.Queue(BuildFrame(kAbortBlock, Bytes{}, /*corrupt=*/true));
-  EXPECT_EQ(Receive(7), kRecvEnded);
+  EXPECT_EQ(Receive(7), LinkResult::kRefused);
   EXPECT_EQ(item.codes.back(), kCodeEnded);
   EXPECT_EQ(item.restarts, 0);
   EXPECT_TRUE(port_.Sleeps().empty());
@@ -344,7 +344,7 @@ TEST_F(FrameTest, AbortFrameIsEndedBeforeTheChecksumIsLookedAt) {
 TEST_F(FrameTest, ResendIsAskedForAfterABadChecksum) {
   FramePeer::Item& item = peer_.Queue(BuildFrame(1, "abc", /*corrupt=*/true));
   item.resend = BuildFrame(1, "abc");
-  EXPECT_EQ(Receive(1), kRecvOk);
+  EXPECT_EQ(Receive(1), LinkResult::kOk);
   EXPECT_EQ(item.restarts, 1);
   EXPECT_EQ(item.codes[18], kCodeResend);
   EXPECT_EQ(Bytes(buf_ + 12, buf_ + 15), Text("abc"));
@@ -352,7 +352,7 @@ TEST_F(FrameTest, ResendIsAskedForAfterABadChecksum) {
 
 TEST_F(FrameTest, ElevenChecksumFailuresEndTheCall) {
   FramePeer::Item& item = peer_.Queue(BuildFrame(1, "abc", /*corrupt=*/true));
-  EXPECT_EQ(Receive(1), kRecvFailed);
+  EXPECT_EQ(Receive(1), LinkResult::kAborted);
   // Ten resends, eleven copies in all; the sender of the twelfth copy reads
   // the abort signal as 14 after its first byte.
   EXPECT_EQ(item.restarts, 11);
@@ -366,7 +366,7 @@ TEST_F(FrameTest, ReceiverTimesOutWhenThePeerStopsMidByte) {
   FramePeer::Item& item = peer_.QueueFrame(0, "abc");
   item.stopAt = 3;
   item.stall = FramePeer::Stall::kAfterLow;
-  EXPECT_EQ(Receive(0), kRecvFailed);
+  EXPECT_EQ(Receive(0), LinkResult::kAborted);
   EXPECT_EQ(item.codes, (Bytes{0, 0, 0}));
   // Nineteen pauses of the wait, then the abort signal.
   EXPECT_EQ(SleptUs(), 1900000u + 200000u);
@@ -390,7 +390,7 @@ TEST_F(FrameTest, OverlongLengthIsRefusedAtItsLastByte) {
     platform = &port;
     FramePeer::Item& item = peer.Queue(BuildFrameWithLength(length, 0, Pattern(5000, 2)));
     SetFrameBlock(area.frame, 0);
-    EXPECT_EQ(DownloadBlock(area.frame), kRecvFailed);
+    EXPECT_EQ(DownloadBlock(area.frame), LinkResult::kAborted);
     EXPECT_EQ(item.codes, (Bytes{0, 0, 0, 0, 0, 0, 0, 0, kCodeWrongBlock}));
     EXPECT_EQ(port.Sleeps(), kAbortPauses);
   }
@@ -416,7 +416,7 @@ TEST_F(FrameTest, FrameCheckRefusesAnIntactFrame) {
   checkCalls = 0;
   checkResult = false;
   FramePeer::Item& refused = peer_.QueueFrame(2, "abc");
-  EXPECT_EQ(Receive(2, RecordingCheck), kRecvEnded);
+  EXPECT_EQ(Receive(2, RecordingCheck), LinkResult::kRefused);
   EXPECT_EQ(checkCalls, 1);
   EXPECT_EQ(codesBeforeCheck, 18u);
   EXPECT_EQ(refused.codes.back(), kCodeEnded);
@@ -426,16 +426,16 @@ TEST_F(FrameTest, FrameCheckRefusesAnIntactFrame) {
 
   checkResult = true;
   FramePeer::Item& taken = peer_.QueueFrame(3, "abc");
-  EXPECT_EQ(Receive(3, RecordingCheck), kRecvOk);
+  EXPECT_EQ(Receive(3, RecordingCheck), LinkResult::kOk);
   EXPECT_EQ(taken.codes.back(), kCodeGoOn);
 
   // Not consulted for a wrong block number or a bad checksum.
   checkCalls = 0;
   peer_.QueueFrame(5, "abc");
-  EXPECT_EQ(Receive(4, RecordingCheck), kRecvEnded);
+  EXPECT_EQ(Receive(4, RecordingCheck), LinkResult::kRefused);
   FramePeer::Item& bad = peer_.Queue(BuildFrame(4, "abc", true));
   bad.resend = BuildFrame(4, "abc");
-  EXPECT_EQ(Receive(4, RecordingCheck), kRecvOk);
+  EXPECT_EQ(Receive(4, RecordingCheck), LinkResult::kOk);
   EXPECT_EQ(checkCalls, 1);
 }
 

@@ -147,7 +147,7 @@ void CommandAttr(const char* value) { fileAttr = StrToInt(value); }
 // wire offset, or "REST ERROR 2".
 void AnswerRestartQuestion() {
   if (recName[0] == '\0') {
-    RemoteSendCommand("REST ERROR 2");
+    RemoteSendCommand(kReplyRestError);
     return;
   }
   const char* local = FormatUnixName(recName);
@@ -156,7 +156,7 @@ void AnswerRestartQuestion() {
   // the server until a writer came) counts as not there.
   fi = local != nullptr ? disk.openRead(local, &fprops) : nullptr;
   if (fi == nullptr) {
-    RemoteSendCommand("REST ERROR 2");
+    RemoteSendCommand(kReplyRestError);
     return;
   }
 
@@ -183,13 +183,14 @@ void AnswerRestartQuestion() {
   if (remote32 < 0) {
     restartOffset = 0;
     remoteOffset = 0;
-    RemoteSendCommand("REST ERROR 2");
+    RemoteSendCommand(kReplyRestError);
     return;
   }
   restartOffset = local32;
   remoteOffset = remote32;
   char reply[32];
-  int n = snprintf(reply, sizeof reply, "REST=%lu", static_cast<unsigned long>(remoteOffset));
+  int n = snprintf(reply, sizeof reply, "%s%lu", kReplyRestAt,
+                   static_cast<unsigned long>(remoteOffset));
   if (n < 0 || static_cast<size_t>(n) >= sizeof reply) return;
   RemoteSendCommand(reply);
 }
@@ -378,7 +379,7 @@ int32_t GetRestartAtRemote(int32_t n) {
       int64_t elapsed = ElapsedSeconds();
       if (elapsed > mark) {
         mark = elapsed;
-        if (!RemoteSendCommand("WAIT")) return -1;
+        if (!RemoteSendCommand(kReplyWait)) return -1;
       }
     }
   }

@@ -212,11 +212,11 @@ int ReceiveData(const char* clientPath, int32_t size, int32_t time, int32_t /*at
   int32_t expected = 1;
   do {
     SetFrameBlock(indbuf, expected);
-    const int received = DownloadBlock(indbuf, StoreFrame);
-    if (received != kRecvOk) {
+    const LinkResult received = DownloadBlock(indbuf, StoreFrame);
+    if (received != LinkResult::kOk) {
       ConsolePrintf("\n*** %" PRIu32 " Error", upReceived);
       FlopMessage();
-      result = received;
+      result = static_cast<int>(received);
       break;
     }
     ++expected;

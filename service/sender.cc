@@ -28,8 +28,6 @@ constexpr int32_t kProgressFrames = 25;
 // While counting a text file for a restart, the clock is read after every
 // this many bytes, for the keep-alives.
 constexpr uint64_t kKeepAliveBytes = 32768;
-// The largest wire size the "SIZE" reply can announce.
-constexpr uint64_t kMaxWireSize = 0xFFFFFFFFu;
 
 // Opens a regular file for reading into fi and reads its status into
 // fprops. Anything else (a directory, a FIFO, a device) is refused: its
@@ -104,7 +102,7 @@ Count CountTextFile(uint32_t restart, uint64_t* wire, uint64_t* start, bool* spl
       const int64_t now = ElapsedSeconds();
       if (now > mark) {
         mark = now;
-        if (!RemoteSendCommand("WAIT")) return Count::kKeepAliveLost;
+        if (!RemoteSendCommand(kReplyWait)) return Count::kKeepAliveLost;
       }
     }
   }
@@ -161,11 +159,11 @@ bool SendFrames(int text, bool split) {
     if (block % kProgressFrames == 0) AddToMemo("~");
     SetFrameBlock(indbuf, block);
     SetFrameLength(indbuf, fill);
-    const int sent = UploadBlock(indbuf);
+    const LinkResult sent = UploadBlock(indbuf);
     fill = 0;
     ++block;
     abortClicked = keyflag;
-    good = sent == kSendDelivered && !abortClicked;
+    good = sent == LinkResult::kOk && !abortClicked;
   }
   return good;
 }
@@ -174,13 +172,13 @@ bool SendFrames(int text, bool split) {
 
 int ServerUploadFile(const char* clientPath, int32_t restart, int text) {
   if (blocktransfer) return 0;
-  if (!OpenForSending(FormatUnixName(clientPath))) return RemoteSendCommand("FILE ERROR 2");
+  if (!OpenForSending(FormatUnixName(clientPath))) return RemoteSendCommand(kReplyFileError);
   const uint64_t localSize = static_cast<uint64_t>(fprops.st_size);
   // Already the local size may not fit the 32 bits of "SIZE"; the wire
   // size never is smaller.
-  if (localSize > kMaxWireSize) {
+  if (localSize > kMaxSizeReply) {
     CloseSent();
-    return RemoteSendCommand("FILE ERROR 2");
+    return RemoteSendCommand(kReplyFileError);
   }
   const uint32_t offset = static_cast<uint32_t>(restart);
   char reply[32];
@@ -191,18 +189,18 @@ int ServerUploadFile(const char* clientPath, int32_t restart, int text) {
     // is the end, where the next read finds nothing.
     const uint64_t position = offset < localSize ? offset : localSize;
     fseeko(fi, static_cast<off_t>(position), SEEK_SET);
-    snprintf(reply, sizeof reply, "REST %" PRIu32, offset);
+    snprintf(reply, sizeof reply, "%s%" PRIu32, kReplyRest, offset);
     delivered = RemoteSendCommand(reply) != 0;
   }
   const mode_t mode = fprops.st_mode;
   const time_t modified = fprops.st_mtime;
   if (delivered) {
-    snprintf(reply, sizeof reply, "TIME %" PRIu32, FATtime(modified));
+    snprintf(reply, sizeof reply, "%s%" PRIu32, kReplyTime, FATtime(modified));
     delivered = RemoteSendCommand(reply) != 0;
   }
   if (delivered) {
     // The hidden bit comes from the path text as the client sent it.
-    snprintf(reply, sizeof reply, "ATTR %u", AttributeByte(mode, clientPath));
+    snprintf(reply, sizeof reply, "%s%u", kReplyAttr, AttributeByte(mode, clientPath));
     delivered = RemoteSendCommand(reply) != 0;
   }
 
@@ -216,15 +214,15 @@ int ServerUploadFile(const char* clientPath, int32_t restart, int text) {
     }
     if (counted == Count::kKeepAliveLost) {
       delivered = false;
-    } else if (counted == Count::kReadError || wireSize > kMaxWireSize) {
+    } else if (counted == Count::kReadError || wireSize > kMaxSizeReply) {
       // Announcing a size that is not the file's would hand the client a
       // wrong file; it gets the error reply in place of "SIZE".
       CloseSent();
-      return RemoteSendCommand("FILE ERROR 2");
+      return RemoteSendCommand(kReplyFileError);
     }
   }
   if (delivered) {
-    snprintf(reply, sizeof reply, "SIZE %" PRIu64, wireSize);
+    snprintf(reply, sizeof reply, "%s%" PRIu64, kReplySize, wireSize);
     delivered = RemoteSendCommand(reply) != 0;
   }
   int result = 0;
