@@ -46,7 +46,7 @@ class SessionTest : public ::testing::Test {
     platform = &port_;
     ResetAllState();
     ResetSessionState();
-    linkPolicy.wait = kClientWaitPolicy;
+    linkPolicy = kClientLinkPolicy;
     port_.SetAccessCostUs(1);  // lets the spinning waits see the clock move
     portaddr = kData;
     portaddr1 = kData + 1;
@@ -136,7 +136,7 @@ TEST_F(SessionTest, TheBusyLineStaysLowAfterTheLastCodeOfAReply) {
     if (a.kind == FakePort::Kind::kWrite && a.addr == kData && (a.value & kBusyLine)) break;
     if (a.kind == FakePort::Kind::kSleep) elapsed += a.value;
   }
-  EXPECT_GE(elapsed, static_cast<uint64_t>(kCodeHoldMs - 1) * 1000);
+  EXPECT_GE(elapsed, static_cast<uint64_t>(kClientLinkPolicy.codeHoldMs - 1) * 1000);
 }
 
 TEST_F(SessionTest, ALineSignalInsteadOfAReplyIsReported) {
