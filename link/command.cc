@@ -33,15 +33,13 @@ int RemoteSendCommand(const char* text) {
   SetFrameLength(outdbuf, static_cast<int32_t>(length));
   SetFrameBlock(outdbuf, 0);
 
-  blocktransfer = 1;
-  const LinkResult sent = UploadBlock(outdbuf);
-  blocktransfer = 0;
-  return sent == LinkResult::kOk ? 1 : 0;
+  const LinkBusy busy;
+  return UploadBlock(outdbuf) == LinkResult::kOk ? 1 : 0;
 }
 
 int ReceiveCommandString(char* destination) {
   if (blocktransfer) return 6;
-  blocktransfer = 1;
+  const LinkBusy busy;
   SetFrameBlock(indbuf, 0);
   int result = -1;
   if (DownloadBlock(indbuf) == LinkResult::kOk) {
@@ -56,7 +54,6 @@ int ReceiveCommandString(char* destination) {
     }
   }
   if (result != 1) destination[0] = '\0';
-  blocktransfer = 0;
   return result;
 }
 

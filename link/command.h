@@ -16,6 +16,16 @@ extern uint8_t indbuf[kFrameBufferSize];   // command messages received; file da
 extern uint8_t databuf[kFrameBufferSize];  // listing frames and the listing's abort frame
 extern int blocktransfer;                  // 1 while an exchange occupies the link
 
+// Marks the link busy for its lifetime: sets blocktransfer, and clears it
+// on every way out.
+class LinkBusy {
+ public:
+  LinkBusy() { blocktransfer = 1; }
+  ~LinkBusy() { blocktransfer = 0; }
+  LinkBusy(const LinkBusy&) = delete;
+  LinkBusy& operator=(const LinkBusy&) = delete;
+};
+
 // The command loop's buffer holds at most this many characters plus the
 // terminator.
 constexpr size_t kCommandBufferSize = 256;

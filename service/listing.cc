@@ -231,7 +231,7 @@ int ServerListDirectory(const char* clientPath) {
   if (total == 0) return 1;
 
   abortClicked = 0;
-  blocktransfer = 1;
+  const LinkBusy busy;
   int result;
   entry = OpenListing(&dir);
   if (entry == nullptr) {
@@ -243,7 +243,6 @@ int ServerListDirectory(const char* clientPath) {
     result = SendListing(dir, entry);
     disk.closeDir(dir);
   }
-  blocktransfer = 0;
   return result;
 }
 

@@ -228,9 +228,8 @@ int ServerUploadFile(const char* clientPath, int32_t restart, int text) {
   int result = 0;
   if (delivered) {
     abortClicked = 0;
-    blocktransfer = 1;
+    const LinkBusy busy;
     result = SendFrames(text, split) ? 1 : 0;
-    blocktransfer = 0;
   }
   CloseSent();
   return result;
