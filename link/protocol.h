@@ -15,9 +15,9 @@ inline constexpr char kReplyConnected[] = "OK A";              // CONNECT
 inline constexpr char kReplyWait[] = "WAIT";                   // keep-alive while the server counts
 inline constexpr char kReplyFileError[] = "FILE ERROR 2";      // GET, AGET, DEL
 inline constexpr char kReplyListError[] = "DIR ERROR 2";       // LIST
-inline constexpr char kReplyMkdirError[] = "DIR ERROR 1";      // MKDIR
-inline constexpr char kReplyRmdirError[] = "DIR ERROR 20";     // RMDIR
-inline constexpr char kReplyRenameError[] = "RENAME ERROR 2";  // RNFR, RNTO
+inline constexpr char kReplyMkdirError[] = "DIR ERROR 1";      // MD
+inline constexpr char kReplyRmdirError[] = "DIR ERROR 20";     // RD
+inline constexpr char kReplyRenameError[] = "RENAME ERROR 2";  // RNTO
 inline constexpr char kReplyRestError[] = "REST ERROR 2";      // REST ?
 
 // Replies that carry a decimal number after their prefix.
@@ -38,7 +38,8 @@ constexpr uint64_t kMaxWireOffset = 0x7FFFFFFF;
 // What became of a frame exchange, for the sender and the receiver alike.
 enum class LinkResult : uint8_t {
   kOk,        // the frame was delivered, or received and taken
-  kNoServer,  // nobody took up the frame's first byte
+  kNoServer,  // nobody took up the frame's first byte (or, with timed
+              // waits, the peer's line never came to rest before it)
   kTimeout,   // the peer stopped answering within a frame
   kRefused,   // link code 13: the frame was refused, or it was an abort
               // frame; a receiver also ends on a block number off by 1 or 2
