@@ -28,6 +28,7 @@
 #include <string_view>
 #include <vector>
 
+#include "client/session.h"
 #include "link/command.h"
 #include "link/port.h"
 #include "platform/platform.h"
@@ -79,7 +80,7 @@ inline CountingPlatform* OpenEnd(int end, const WaitPolicy& policy) {
   platform = counting;
   portaddr = platform->Permit(kBase) ? kBase : 0;
   portaddr1 = kBase + 1;
-  waitPolicy = policy;
+  linkPolicy.wait = policy;
   if (portaddr != 0) WritePort(kBase, 0);
   return counting;
 }

@@ -23,7 +23,7 @@
 //           client sends a command, the server receives it and replies with
 //           no delay, and the client must catch the brief moment in which
 //           the server's busy line is low between the two frames; once with
-//           the plain wait, once with replyAnswersLastByte set in the client.
+//           the plain wait, once with frameStartAnswersLastByte set in the client.
 //           (A missed reply can make the server log "... Synchronizing --":
 //           the client's receive times out, and the server takes the start
 //           of its abort signal for a byte.)
@@ -46,7 +46,7 @@ namespace {
 
 constexpr uint32_t kTurnToServerUs = 150000;
 int replyTrips = 10;
-// The client's setting of replyAnswersLastByte in the reply trips.
+// The client's setting of frameStartAnswersLastByte in the reply trips.
 bool clientTakesReplyAsAnswer = false;
 
 // What the child tells the parent through a pipe.
@@ -78,9 +78,9 @@ enum class Mode { kThroughput, kReplies };
 void ReceiveUnits(ChildReport& report, const uint8_t* expected) {
   for (int32_t block = 1;; ++block) {
     SetFrameBlock(indbuf, block);
-    int r = DownloadBlock(indbuf);
-    if (r == kRecvEnded) return;
-    if (r != kRecvOk || FrameLength(indbuf) != static_cast<int32_t>(kMaxPayload) ||
+    const LinkResult r = DownloadBlock(indbuf);
+    if (r == LinkResult::kRefused) return;
+    if (r != LinkResult::kOk || FrameLength(indbuf) != static_cast<int32_t>(kMaxPayload) ||
         memcmp(FramePayload(indbuf), expected, kMaxPayload) != 0) {
       report.ok = 0;
       return;
@@ -99,7 +99,7 @@ ChildReport RunClient(Mode mode) {
   ChildReport report;
   CountingPlatform* counting = OpenEnd(1);
   if (portaddr == 0) return report;
-  replyAnswersLastByte = clientTakesReplyAsAnswer;
+  linkPolicy.frameStartAnswersLastByte = clientTakesReplyAsAnswer;
   static uint8_t expected[kMaxPayload];
   FillPayload(expected);
   report.ok = 1;
@@ -152,7 +152,7 @@ void SendUnits(Result& result, CountingPlatform* counting, double budget) {
     SetFrameBlock(databuf, static_cast<int32_t>(result.framed.count + 1));
     uint64_t pauses = counting->longPauses;
     double t = NowSeconds();
-    if (UploadBlock(databuf) != kSendDelivered) {
+    if (UploadBlock(databuf) != LinkResult::kOk) {
       result.ok = false;
       return;
     }

@@ -98,7 +98,7 @@ void OpenInProcessLink() {
   platform = &receiver;
   portaddr = kBase;
   portaddr1 = kBase + 1;
-  waitPolicy = kServerWaitPolicy;
+  linkPolicy.wait = kServerWaitPolicy;
   time_a = platform->Now();
   ConsoleCaptureStart();  // the "~" progress marks
 }
@@ -209,7 +209,7 @@ void ListOverCable(const std::string& clientPath, ListShared* shared) {
   uint64_t received = 0;
   for (int32_t block = 1; received < size; ++block) {
     SetFrameBlock(indbuf, block);
-    if (DownloadBlock(indbuf) != kRecvOk) return;
+    if (DownloadBlock(indbuf) != LinkResult::kOk) return;
     received += static_cast<uint64_t>(FrameLength(indbuf));
     shared->received = received;
   }

@@ -76,28 +76,28 @@ struct NamespaceCommand {
 constexpr NamespaceCommand kDelete = {
     "delete",
     "DEL",
-    "FILE ERROR 2",
+    kReplyFileError,
     kExitFileError,
     "cannot delete: no such file, no write permission, or a directory that is not empty",
     "deleted"};
 constexpr NamespaceCommand kMkdir = {
     "mkdir",
     "MD",
-    "DIR ERROR 1",
+    kReplyMkdirError,
     kExitMkdirError,
     "cannot create the directory: it exists already, or no write permission in its parent",
     "created directory"};
 constexpr NamespaceCommand kRmdir = {
     "rmdir",
     "RD",
-    "DIR ERROR 20",
+    kReplyRmdirError,
     kExitRmdirError,
     "cannot remove the directory: not empty, not a directory, or no write permission",
     "removed directory"};
 // Sent after "RNFR" with the old path.
 constexpr NamespaceCommand kRename = {"rename",
                                       "RNTO",
-                                      "RENAME ERROR 2",
+                                      kReplyRenameError,
                                       kExitRenameError,
                                       "cannot rename: no such file, or no write permission",
                                       "renamed"};
@@ -107,7 +107,7 @@ constexpr NamespaceCommand kRename = {"rename",
 int NamespaceReply(const NamespaceCommand& command, const char* path) {
   char reply[kCommandBufferSize];
   if (int status = Reply(command.what, reply, sizeof reply)) return status;
-  if (strcmp(reply, "OK") == 0) return 0;
+  if (strcmp(reply, kReplyOk) == 0) return 0;
   if (strcmp(reply, command.errorReply) == 0) {
     Complain("%s: %s (%s)", path, command.errorText, command.errorReply);
     return command.errorStatus;
@@ -148,7 +148,7 @@ int Greet(char* reply, size_t size) {
     }
     SettleAfterFailure();
   }
-  if (strcmp(reply, "OK A") != 0) {
+  if (strcmp(reply, kReplyConnected) != 0) {
     Complain("connect: unexpected reply \"%s\"", reply);
     return kExitProtocol;
   }

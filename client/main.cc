@@ -3,13 +3,11 @@
 #include <unistd.h>
 
 #include "client/commands.h"
-#include "link/port.h"
 #include "log/console.h"
 #include "platform/platform.h"
 
 int main(int argc, char** argv) {
   lpx::platform = lpx::MakeDefaultPlatform(1);
-  lpx::waitPolicy = lpx::kClientWaitPolicy;
   lpx::ConsoleUseFd(STDERR_FILENO);  // the link's log lines are no output of ours
   return lpx::ClientMain(argc, argv);
 }

@@ -1,63 +1,62 @@
-// The link from the client's side: opening the port, sending frames and
-// commands, receiving replies and data frames, and the timing rules that
-// keep the client in step with a server that polls in bursts with pauses.
-//
-// Two timing rules belong to the client:
-//  - After answering the last byte of a frame that the server sent, the
-//    client keeps its busy line low for kCodeHoldMs before it raises it
-//    again: the server reads that link code with bursts of reads and 100 ms
-//    pauses, and a code that comes and goes within one pause is never seen.
-//  - When the client sends, it reads each link code from the very status
-//    read that shows the server's busy line low, and after a frame's last
-//    byte it takes the server's busy line raised with nibble 8 (the low
-//    nibble of a frame's first byte, 0x18) as link code 0 followed by the
-//    start of the reply: the server writes that code and raises its line
-//    again within microseconds when it answers at once.
+// The client's end of the link: its link policy, opening and closing the
+// port, and the command helpers over the link's frame sender and receiver.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
 #include "link/frame.h"
+#include "link/port.h"
+#include "platform/clock.h"
 
 namespace lpx {
 
-// How long the busy line stays low after the client's last link code: one
-// server pause (100 ms) plus one burst of 9,999 reads (about 10 ms at 1 µs
-// per access), with a margin for a late wake-up.
-constexpr int64_t kCodeHoldMs = 150;
-// Budget of one handshake step, like the server's (19 bursts and pauses).
-constexpr int64_t kStepBudgetMs = 2500;
-// Budget for the server to take up the first byte of a command: its idle
-// poll runs every 50 ms, and a server that is still timing out an exchange
-// with a client that vanished needs up to about 2.5 s more.
-constexpr int64_t kFirstByteBudgetMs = 3500;
+// How the client polls. A server that answers at once lowers its busy line
+// after a frame's last byte and raises it again for its reply within
+// microseconds, so the client polls in short bursts and sleeps only the
+// shortest real pause the system gives (a 20 us request sleeps about
+// 75-100 us). Its receiving budget per wait of 20 tries is 19 x 200 bursts:
+// about 2.5 s at 1 us per register access, and still about 0.4 s at no
+// access cost (the simulated cable with LPXFER_CABLE_NS=0), several times
+// the server's 100 ms pause.
+constexpr WaitPolicy kClientWaitPolicy{500, 20, 200};
+
+// The client's link policy. Its sender's waits are timed: a handshake step
+// gets 2.5 s, like the server's 19 bursts and pauses; the server may take
+// 3.5 s to take up a frame's first byte, since its idle poll runs every
+// 50 ms and a server still timing out an exchange with a client that
+// vanished needs up to about 2.5 s more; after 300 ms without an answer a
+// wait pauses 1 ms between bursts. After a frame's last byte the client
+// takes the start of the server's reply for link code 0. After answering
+// the last byte of a server's frame it keeps its busy line low for one
+// server pause (100 ms) plus one burst of 9,999 reads (about 10 ms at 1 us
+// per access), with a margin for a late wake-up: a code that came and went
+// within one pause would never be seen.
+constexpr LinkPolicy kClientLinkPolicy{
+    .wait = kClientWaitPolicy,
+    .stepMs = 2500,
+    .firstByteMs = 3500,
+    .slowAfterMs = 300,
+    .slowPauseUs = 1000,
+    .frameStartAnswersLastByte = true,
+    .codeHoldMs = 150,
+};
+
 // Default budget for a reply to begin (listings and text counts take long;
 // the server sends "WAIT" every second while it counts).
 constexpr int64_t kDefaultReplyBudgetMs = 60000;
 
-// Results of the client's link operations beyond those of link/frame.h.
-enum class LinkResult {
-  kOk,
-  kNoServer,  // nobody took up the first byte of the first command
-  kTimeout,   // the server stopped answering
-  kRefused,   // the server answered link code 13
-  kAborted,   // the server answered 14, sent its abort signal, or the frame failed
-  kSignal,    // the server raised its line with a line signal instead of a frame
-};
-
 // --- Client link state -----------------------------------------------------
-extern int64_t lastCodeMs;     // when the client last answered a frame's last byte; 0 none
 extern int64_t replyBudgetMs;  // how long to wait for a reply to begin
 extern int framesSent;  // frames sent in this session (the first one may meet a stale server)
 
 void ResetSessionState();
 
-// Milliseconds of the platform clock.
-int64_t NowMs();
+// NowMs() (platform/clock.h) gives the platform clock in milliseconds.
 
-// Opens LPT `number` (1..3): permission for its registers, control register
-// 4, data register 0. False when access was refused.
+// Opens LPT `number` (1..3) under the client's link policy: permission for
+// its registers, control register 4, data register 0. False when access
+// was refused.
 bool OpenPort(int number);
 
 // Waits out the code hold and leaves the data register at 0.
@@ -65,7 +64,8 @@ void ClosePort();
 
 // Sends the frame in `frame` (length, block number and payload filled in).
 // `replyBegun` (may be null) tells whether the server already began its
-// reply frame after the last byte.
+// reply frame after the last byte. kNoServer only when nobody took up the
+// first frame of the session; later it is a time-out.
 LinkResult SendFrame(uint8_t* frame, bool* replyBegun);
 
 // Sends a command message.

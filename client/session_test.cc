@@ -1,158 +1,112 @@
+// The client's end of the link: the link under the client's policy, and the
+// command helpers, against the reactive peer on the fake port.
 #include "client/session.h"
 
 #include <gtest/gtest.h>
 
-#include <cstring>
-
 #include "link/command.h"
-#include "link/port.h"
-#include "testing/fake_port.h"
-#include "testing/frame_peer.h"
-#include "testing/reset.h"
+#include "testing/link_fixture.h"
 
 namespace lpx {
 namespace {
 
-constexpr uint16_t kData = 0x378;
+using enum LinkResult;
 
-// A server that answers every byte of a frame and, after the frame's last
-// byte, shows `after` instead of an ordinary link code: 0x18 is a server
-// that wrote code 0 and raised its line for its reply before the client
-// looked (the first nibble of a frame, 8).
-class EagerServer final : public FakePeer {
- public:
-  EagerServer(int frameBytes, uint8_t after) : frameBytes_(frameBytes), after_(after) {}
-  uint8_t Data(const FakePort&) override { return data_; }
-  void OnWrite(FakePort&, uint16_t addr, uint8_t value) override {
-    if (addr != kData) return;
-    if (value & kBusyLine) {
-      data_ = kBusyLine;  // acknowledges the low nibble
-    } else if (data_ == kBusyLine) {
-      data_ = ++bytes_ == frameBytes_ ? after_ : kCodeGoOn;
-    }
-  }
-
- private:
-  int frameBytes_;
-  uint8_t after_;
-  int bytes_ = 0;
-  uint8_t data_ = 0;
-};
-
-class SessionTest : public ::testing::Test {
+// The cable as the client program opens it.
+class SessionTest : public LinkTest {
  protected:
-  void SetUp() override {
-    saved_ = platform;
-    platform = &port_;
-    ResetAllState();
+  void FreshCable() override {
+    LinkTest::FreshCable();
     ResetSessionState();
-    waitPolicy = kClientWaitPolicy;
-    port_.SetAccessCostUs(1);  // lets the spinning waits see the clock move
-    portaddr = kData;
-    portaddr1 = kData + 1;
+    linkPolicy = kClientLinkPolicy;
+    port_.SetAccessCostUs(1);  // lets the timed waits see the clock move
   }
-  void TearDown() override {
-    port_.SetPeer(nullptr);
-    platform = saved_;
-  }
-
-  // The "OK" command message: 18 bytes on the wire.
-  LinkResult SendOk(bool* replyBegun) {
-    memcpy(FramePayload(outdbuf), "OK", 2);
-    SetFrameLength(outdbuf, 2);
-    SetFrameBlock(outdbuf, 0);
-    return SendFrame(outdbuf, replyBegun);
-  }
-
-  FakePort port_;
-  Platform* saved_ = nullptr;
 };
 
-TEST_F(SessionTest, ARaisedLineWithNibble8AfterTheLastByteIsCode0AndAReply) {
-  EagerServer server(18, 0x18);
-  port_.SetPeer(&server);
-  bool replyBegun = false;
-  EXPECT_EQ(SendOk(&replyBegun), LinkResult::kOk);
-  EXPECT_TRUE(replyBegun);
-}
-
-TEST_F(SessionTest, TheLastCodeIsReadFromTheReadThatShowsTheLineLow) {
-  EagerServer refused(18, kCodeEnded);
-  port_.SetPeer(&refused);
-  bool replyBegun = true;
-  EXPECT_EQ(SendOk(&replyBegun), LinkResult::kRefused);
-  EXPECT_FALSE(replyBegun);
-  EXPECT_EQ(port_.Register(kData), 0);  // the line is put back at rest
-}
-
-TEST_F(SessionTest, TheAbortSignalRisingIsNotTakenForAReply) {
-  port_.SetRecording(false);
-  EagerServer signalling(18, kCodeWrongBlock | kBusyLine);
-  port_.SetPeer(&signalling);
-  bool replyBegun = false;
-  EXPECT_EQ(SendOk(&replyBegun), LinkResult::kTimeout);
-  EXPECT_FALSE(replyBegun);
-}
-
-TEST_F(SessionTest, FramesGoOutWholeWithTheirChecksum) {
-  FramePeer server(kData);
-  port_.SetPeer(&server);
-  ASSERT_EQ(SendCommand("CONNECT"), LinkResult::kOk);
-  ASSERT_EQ(server.frames().size(), 1u);
-  const FramePeer::Frame& frame = server.frames()[0];
-  EXPECT_EQ(std::string(frame.payload.begin(), frame.payload.end()), "CONNECT");
-  EXPECT_EQ(frame.block, 0);
-  EXPECT_TRUE(frame.checksumOk);
-}
-
-TEST_F(SessionTest, AResendRequestSendsTheWholeFrameAgain) {
-  FramePeer server(kData);
-  port_.SetPeer(&server);
-  server.CodeAt(17, kCodeResend);  // the last byte of the first copy of "OK"
-  bool replyBegun = false;
-  ASSERT_EQ(SendOk(&replyBegun), LinkResult::kOk);
-  EXPECT_EQ(server.bytes().size(), 36u);
-}
-
-TEST_F(SessionTest, NobodyAtTheOtherEndIsNoServer) {
-  port_.SetRecording(false);
-  EXPECT_EQ(SendCommand("CONNECT"), LinkResult::kNoServer);
-  EXPECT_EQ(port_.Register(kData), 0);
-}
-
-// After answering the last byte of a server's frame the client keeps its
-// busy line low longer than one server pause and burst before it raises
-// it for its next command.
-TEST_F(SessionTest, TheBusyLineStaysLowAfterTheLastCodeOfAReply) {
-  FramePeer server(kData);
-  port_.SetPeer(&server);
-  server.QueueFrame(0, "OK A");
-  ASSERT_EQ(ReceiveFrame(0, 1000), LinkResult::kOk);
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(FramePayload(indbuf)), 4), "OK A");
-  port_.ClearLog();
-  ASSERT_EQ(SendCommand("LIST \\"), LinkResult::kOk);
-  uint64_t elapsed = 0;
-  for (const FakePort::Access& a : port_.log()) {
-    if (a.kind == FakePort::Kind::kWrite && a.addr == kData && (a.value & kBusyLine)) break;
-    if (a.kind == FakePort::Kind::kSleep) elapsed += a.value;
+// A server that acknowledges each low nibble and then shows 0x18 where its
+// link code belongs.
+struct StartsAFrameEarly : FakePeer {
+  uint8_t data = 0;
+  uint8_t Data(const FakePort&) override { return data; }
+  void OnWrite(FakePort&, uint16_t addr, uint8_t value) override {
+    if (addr == LinkTest::kData) data = value & kBusyLine ? 0x10 : 0x18;
   }
-  EXPECT_GE(elapsed, static_cast<uint64_t>(kCodeHoldMs - 1) * 1000);
+};
+
+// A server that answers at once raises its line for its reply within
+// microseconds of its last link code. The client reads each code from the
+// very read that shows the line fall (one read where the server makes two),
+// and after the last byte takes a raised line with nibble 8, and only that,
+// for code 0 and the start of the reply.
+TEST_F(SessionTest, TheLastCodeOrTheStartOfTheReply) {
+  // Before the last byte a frame start is never taken for a code.
+  StartsAFrameEarly early;
+  port_.SetPeer(&early);
+  EXPECT_EQ(Send("OK", 0), kTimeout);
+  struct {
+    uint8_t code;       // after the last byte
+    Bytes eagerly;      // what the server sends the moment it has answered
+    LinkResult result;  // kOk: the reply has begun
+  } cases[] = {
+      {kCodeGoOn, BuildFrame(0, "OK A"), kOk},
+      {kCodeEnded, {}, kRefused},
+      {kCodeGoOn, {kCodeWrongBlock}, kTimeout},  // shows 0x1E, as the abort signal does
+  };
+  for (const auto& c : cases) {
+    FreshCable();
+    peer_.CodeAt(17, c.code);
+    peer_.AnswerEagerly(true);
+    if (!c.eagerly.empty()) peer_.Queue(c.eagerly, /*afterFrames=*/1);
+    bool begun = c.result != kOk;
+    EXPECT_EQ(Send("OK", 0, &begun), c.result);
+    EXPECT_EQ(begun, c.result == kOk);
+    EXPECT_EQ(Log(7), "r379*1 w37a=04 w378=18 r379*1 w378=01 r379*1 w378=14");
+  }
 }
 
-TEST_F(SessionTest, ALineSignalInsteadOfAReplyIsReported) {
-  port_.SetPeerData(kCodeWrongBlock | kBusyLine);  // the server's 0x1E
-  EXPECT_EQ(ReceiveFrame(0, 1000), LinkResult::kSignal);
+// The client's waits are timed: 3.5 s for the first byte, 2.5 s for every
+// other step, in short pauses and after 300 ms in 1 ms ones, but the last
+// code it reads without pausing. Nobody at the other end is no server only
+// on the first frame.
+TEST_F(SessionTest, TimedWaits) {
+  port_.SetPeer(nullptr);
+  EXPECT_EQ(SendCommand("CONNECT"), kNoServer);
+  EXPECT_NEAR(port_.NowUs(), 3500000 + 50000, 2000);
+  EXPECT_EQ(port_.Sleeps().front(), 20u);
+  EXPECT_EQ(Tail(port_.Sleeps(), 2), (Sleeps{1000, 50000}));
+  EXPECT_EQ(SendCommand("CONNECT"), kTimeout);
+  for (int at : {3, 17}) {
+    FreshCable();
+    peer_.GoSilentAtByte(at, FramePeer::Stall::kBeforeCode);
+    EXPECT_EQ(Send("OK", 0), kTimeout);
+    EXPECT_NEAR(port_.NowUs(), 2500000 + 50000, 2000);
+    EXPECT_EQ(port_.Sleeps().size() == 1, at == 17);  // the stop pause alone
+  }
 }
 
-TEST_F(SessionTest, KeepAlivesArePassedOver) {
-  FramePeer server(kData);
-  port_.SetPeer(&server);
-  server.QueueFrame(0, "WAIT");
-  server.QueueFrame(0, "WAIT");
-  server.QueueFrame(0, "SIZE 12");
-  char reply[64];
-  ASSERT_EQ(ReceiveReply(reply, sizeof reply), LinkResult::kOk);
+// The client keeps its line low after the last code of a server's frame
+// longer than one server pause and burst, before it sends or closes.
+TEST_F(SessionTest, TheBusyLineStaysLowAfterTheLastCodeOfAReply) {
+  peer_.QueueFrame(0, "OK A");
+  ASSERT_EQ(ReceiveFrame(0, 1000), kOk);
+  port_.ClearLog();
+  ASSERT_EQ(SendCommand("LIST \\"), kOk);
+  EXPECT_EQ(Log(2), "s150000 r379*1");
+  peer_.QueueFrame(0, "SIZE 0");
+  ASSERT_EQ(ReceiveFrame(0, 1000), kOk);
+  port_.ClearLog();
+  ClosePort();
+  EXPECT_EQ(Log(2), "s150000 w378=00");
+}
+
+TEST_F(SessionTest, RepliesPassOverKeepAlivesAndALineSignalIsNoReply) {
+  for (const char* text : {"WAIT", "WAIT", "SIZE 12"}) peer_.QueueFrame(0, text);
+  char reply[8];
+  ASSERT_EQ(ReceiveReply(reply, sizeof reply), kOk);
   EXPECT_STREQ(reply, "SIZE 12");
+  port_.SetPeer(nullptr);
+  port_.SetPeerData(kCodeWrongBlock | kBusyLine);
+  EXPECT_EQ(ReceiveReply(reply, sizeof reply), kSignal);
 }
 
 }  // namespace

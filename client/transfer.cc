@@ -25,8 +25,6 @@ namespace lpx {
 namespace {
 
 constexpr size_t kPathSize = 1024;
-// The protocol carries sizes and offsets as signed 32-bit numbers.
-constexpr uint64_t kMaxWireSize = 0x7FFFFFFF;
 // The server names a resume point at least 4096 and less than 5120 bytes
 // before the end of what it holds.
 constexpr uint64_t kResumeSpan = 5120;
@@ -91,7 +89,7 @@ void PrintSummary(const char* verb, uint64_t bytes, double seconds, const char* 
   fflush(stdout);
 }
 
-// The replies before a fetch's data: "FILE ERROR 2", or REST, TIME, ATTR and
+// The replies before a fetch's data: kReplyFileError, or REST, TIME, ATTR and
 // finally SIZE (keep-alives are passed over by Reply).
 struct FetchHeader {
   uint64_t size = 0;
@@ -105,21 +103,21 @@ int ReceiveFetchHeader(const char* remote, FetchHeader* header) {
   for (;;) {
     if (int status = Reply("get", reply, sizeof reply)) return status;
     uint64_t value = 0;
-    if (strcmp(reply, "FILE ERROR 2") == 0) {
+    if (strcmp(reply, kReplyFileError) == 0) {
       Complain("%s: no such remote file, or it is not readable (FILE ERROR 2)", remote);
       return kExitFileError;
     }
-    if (ReplyNumber(reply, "REST ", kMaxWireSize, &value)) continue;
-    if (ReplyNumber(reply, "TIME ", UINT32_MAX, &value)) {
+    if (ReplyNumber(reply, kReplyRest, kMaxWireOffset, &value)) continue;
+    if (ReplyNumber(reply, kReplyTime, UINT32_MAX, &value)) {
       header->fatTime = static_cast<uint32_t>(value);
       header->hasTime = true;
       continue;
     }
-    if (ReplyNumber(reply, "ATTR ", 255, &value)) {
+    if (ReplyNumber(reply, kReplyAttr, 255, &value)) {
       header->attributes = static_cast<unsigned>(value);
       continue;
     }
-    if (ReplyNumber(reply, "SIZE ", UINT32_MAX, &value)) {
+    if (ReplyNumber(reply, kReplySize, kMaxSizeReply, &value)) {
       header->size = value;
       return 0;
     }
@@ -198,7 +196,7 @@ int ChooseFetchTarget(const char* local, Fetch* f) {
 // REST with the offset when there is one, GET or AGET, and the replies
 // before the data.
 int RequestFetch(const char* clientPath, Fetch* f) {
-  if (f->offset > kMaxWireSize) {
+  if (f->offset > kMaxWireOffset) {
     Complain("%s: offset %" PRIu64 " is beyond what the protocol can name", f->remote, f->offset);
     return kExitUsage;
   }
@@ -349,16 +347,16 @@ int FetchListing(const char* clientDir, const char* shown, std::string* listing,
   if (int status = Command("LIST %s", clientDir)) return status;
   char reply[kCommandBufferSize];
   if (int status = Reply("list", reply, sizeof reply)) return status;
-  if (strcmp(reply, "DIR ERROR 2") == 0 && missing != nullptr) {
+  if (strcmp(reply, kReplyListError) == 0 && missing != nullptr) {
     *missing = true;
     return 0;
   }
-  if (strcmp(reply, "DIR ERROR 2") == 0) {
+  if (strcmp(reply, kReplyListError) == 0) {
     Complain("%s: the remote directory cannot be listed (DIR ERROR 2)", shown);
     return kExitListError;
   }
   uint64_t size = 0;
-  if (!ReplyNumber(reply, "SIZE ", UINT32_MAX, &size)) {
+  if (!ReplyNumber(reply, kReplySize, kMaxSizeReply, &size)) {
     Complain("list: unexpected reply \"%s\"", reply);
     return kExitProtocol;
   }
@@ -524,7 +522,7 @@ int CountStore(Store* s) {
     rewind(s->file.file);
     s->reader = WireReader{s->file.file};
   }
-  if (s->wireSize > kMaxWireSize) {
+  if (s->wireSize > kMaxWireOffset) {
     Complain("%s: too large for the cable's protocol (at most 2 GiB)", s->local);
     return kExitLocal;
   }
@@ -536,8 +534,8 @@ int NegotiateResume(Store* s) {
   if (int status = Command("REST ?")) return status;
   char reply[kCommandBufferSize];
   if (int status = Reply("put", reply, sizeof reply)) return status;
-  if (strcmp(reply, "REST ERROR 2") != 0 &&
-      !ReplyNumber(reply, "REST=", kMaxWireSize, &s->remoteOffset)) {
+  if (strcmp(reply, kReplyRestError) != 0 &&
+      !ReplyNumber(reply, kReplyRestAt, kMaxWireOffset, &s->remoteOffset)) {
     Complain("put: unexpected reply \"%s\"", reply);
     return kExitProtocol;
   }

@@ -40,7 +40,6 @@ class ClientTest : public ::testing::Test {
   void SetUp() override {
     platform = &tap_;
     ResetAllState();
-    waitPolicy = kClientWaitPolicy;
     port_.SetAccessCostUs(1);  // lets the spinning waits see the clock move
     port_.SetPeer(&peer_);
     peer_.OnFrame([this](const FramePeer::Frame& frame) { Heard(frame); });

@@ -179,7 +179,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   ResetAllState();
   variantC = (flags & 1) != 0;
-  waitPolicy = WaitPolicy{4, 100000, 1};
+  linkPolicy.wait = WaitPolicy{4, 100000, 1};
   InstallFakeDisk(names);
 
   FakePort port;

@@ -81,7 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   ResetAllState();
   // The peer answers within one read: short bursts keep time-outs cheap.
-  waitPolicy = WaitPolicy{4, 100000, 1};
+  linkPolicy.wait = WaitPolicy{4, 100000, 1};
   FakePort port;
   port.SetRecording(false);
   platform = &port;
@@ -98,10 +98,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     memset(buffer, 0xA5, kFrameBufferSize);
     SetFrameBlock(buffer, expected);
     checks = 0;
-    const int result = DownloadBlock(buffer, withCheck ? CheckFrame : nullptr);
-    Require(result == kRecvOk || result == kRecvEnded || result == kRecvFailed);
+    const LinkResult result = DownloadBlock(buffer, withCheck ? CheckFrame : nullptr);
+    Require(result == LinkResult::kOk || result == LinkResult::kRefused ||
+            result == LinkResult::kAborted);
     Require(checks <= 1);
-    if (result == kRecvOk) {
+    if (result == LinkResult::kOk) {
       Require(!(withCheck && refuse));
       const int32_t length = FrameLength(buffer);
       Require(length >= 0 && length <= static_cast<int32_t>(kMaxPayload));
@@ -110,7 +111,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       Require(DecodeFixed32(buffer + kPayloadOffset + length) ==
               FrameChecksum(buffer + kPayloadOffset, length));
       Require(port.Register(kBase) == kCodeGoOn);
-    } else if (result == kRecvEnded) {
+    } else if (result == LinkResult::kRefused) {
       const uint8_t code = port.Register(kBase);
       Require(code == kCodeEnded || code == kCodeWrongBlock);
     } else {

@@ -19,7 +19,7 @@ void ResetLinkCommandState() {
   memset(indbuf, 0, sizeof indbuf);
   memset(databuf, 0, sizeof databuf);
   blocktransfer = 0;
-  replyAnswersLastByte = false;
+  lastCodeMs = 0;
 }
 
 int RemoteSendCommand(const char* text) {
@@ -33,18 +33,16 @@ int RemoteSendCommand(const char* text) {
   SetFrameLength(outdbuf, static_cast<int32_t>(length));
   SetFrameBlock(outdbuf, 0);
 
-  blocktransfer = 1;
-  const int sent = UploadBlock(outdbuf);
-  blocktransfer = 0;
-  return sent == kSendDelivered ? 1 : 0;
+  const LinkBusy busy;
+  return UploadBlock(outdbuf) == LinkResult::kOk ? 1 : 0;
 }
 
 int ReceiveCommandString(char* destination) {
   if (blocktransfer) return 6;
-  blocktransfer = 1;
+  const LinkBusy busy;
   SetFrameBlock(indbuf, 0);
   int result = -1;
-  if (DownloadBlock(indbuf) == kRecvOk) {
+  if (DownloadBlock(indbuf) == LinkResult::kOk) {
     const int32_t length = FrameLength(indbuf);
     // A line that would not fit the command buffer is refused whole, so that
     // the command loop answers it as an unrecognised command; cutting it
@@ -56,7 +54,6 @@ int ReceiveCommandString(char* destination) {
     }
   }
   if (result != 1) destination[0] = '\0';
-  blocktransfer = 0;
   return result;
 }
 

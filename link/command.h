@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "link/frame_format.h"
+#include "link/protocol.h"
 
 namespace lpx {
 
@@ -15,12 +16,22 @@ extern uint8_t indbuf[kFrameBufferSize];   // command messages received; file da
 extern uint8_t databuf[kFrameBufferSize];  // listing frames and the listing's abort frame
 extern int blocktransfer;                  // 1 while an exchange occupies the link
 
+// Marks the link busy for its lifetime: sets blocktransfer, and clears it
+// on every way out.
+class LinkBusy {
+ public:
+  LinkBusy() { blocktransfer = 1; }
+  ~LinkBusy() { blocktransfer = 0; }
+  LinkBusy(const LinkBusy&) = delete;
+  LinkBusy& operator=(const LinkBusy&) = delete;
+};
+
 // The command loop's buffer holds at most this many characters plus the
 // terminator.
 constexpr size_t kCommandBufferSize = 256;
 
-// Puts the buffers, the busy flag and the frame option replyAnswersLastByte
-// back to their start values.
+// Puts the buffers, the busy flag and the code hold back to their start
+// values.
 void ResetLinkCommandState();
 
 // Sends `text` (at most 4096 characters) as a command message.

@@ -2,11 +2,12 @@
 
 #include "link/port.h"
 #include "log/memo.h"
+#include "platform/clock.h"
 #include "platform/platform.h"
 
 namespace lpx {
 
-bool replyAnswersLastByte = false;
+int64_t lastCodeMs = 0;
 
 namespace {
 
@@ -21,8 +22,8 @@ constexpr uint32_t kRefusalHoldUs = 150000;
 uint16_t DataRegister() { return static_cast<uint16_t>(portaddr); }
 uint16_t StatusRegister() { return static_cast<uint16_t>(portaddr1); }
 
-// The nibble the peer drives on D0-D3, as status bits 3-6 show it.
-uint8_t PeerNibble() { return static_cast<uint8_t>((ReadPort(StatusRegister()) >> 3) & 0x0F); }
+// The nibble the peer drives on D0-D3, read now.
+uint8_t PeerNibble() { return StatusNibble(ReadPort(StatusRegister())); }
 
 // Both sums wrap at 65536, so the checksum is not Adler-32 (whose sums are
 // reduced modulo a prime).
@@ -40,40 +41,34 @@ bool LengthFits(int32_t length) {
   return length >= 0 && length <= static_cast<int32_t>(kMaxPayload);
 }
 
-// The first nibble of every frame: the magic's first byte is 0x18.
-constexpr uint8_t kFrameStartNibble = kFrameMagic & 0x0F;
+bool TimedWaits() { return linkPolicy.stepMs > 0; }
 
-// WaitForBitFlip(1, kTransferTries) under the same policy, which also ends
-// when the peer has raised its busy line with the first nibble of a frame.
-// Returns 1 for the busy line low, 2 for a frame start, 0 when the budget
-// ran out.
-int WaitForCodeOrFrameStart() {
-  int64_t bursts = static_cast<int64_t>(kTransferTries - 1) * waitPolicy.burstsPerTry;
-  for (; bursts > 0; --bursts) {
-    for (int32_t i = 0; i < waitPolicy.burstReads; ++i) {
-      const uint8_t status = ReadPort(StatusRegister());
-      if (status & kStatusBusyBit) return 1;
-      if (((status >> 3) & 0x0F) == kFrameStartNibble) return 2;
-    }
-    platform->SleepUs(waitPolicy.pauseUs);
-  }
-  return 0;
+// The budget of one of the sender's waits: `ms` when its waits are timed.
+WaitBudget SendBudget(int64_t ms, bool spin = false) {
+  return TimedWaits() ? Within(ms, spin) : Tries(kTransferTries);
 }
 
+// What SendByte returns when a wait ran out instead of a link code.
+constexpr int kNoAcknowledgement = -1;  // for the low nibble
+constexpr int kNoCode = -2;             // after the high nibble
+
 // Sender side of one byte: four writes and reads of the handshake. Returns
-// the link code, or -1 when a wait ran out.
-int SendByte(uint8_t byte, bool last) {
+// the link code, or kNoAcknowledgement or kNoCode.
+int SendByte(uint8_t byte, bool first, bool last, bool* replyBegun) {
   WritePort(DataRegister(), static_cast<uint8_t>((byte & 0x0F) | kBusyLine));
-  if (!WaitForBitFlip(0, kTransferTries)) return -1;
+  const int64_t acknowledgeMs = first ? linkPolicy.firstByteMs : linkPolicy.stepMs;
+  if (WaitForStatus(Awaited::kRaised, SendBudget(acknowledgeMs)) < 0) return kNoAcknowledgement;
   WritePort(DataRegister(), static_cast<uint8_t>(byte >> 4));
-  if (last && replyAnswersLastByte) {
-    const int seen = WaitForCodeOrFrameStart();
-    if (seen == 0) return -1;
-    if (seen == 2) return kCodeGoOn;  // the peer took the frame and is replying
-    return PeerNibble();
+  const Awaited code = last && linkPolicy.frameStartAnswersLastByte ? Awaited::kLoweredOrFrameStart
+                                                                    : Awaited::kLowered;
+  const int status = WaitForStatus(code, SendBudget(linkPolicy.stepMs, /*spin=*/last));
+  if (status < 0) return kNoCode;
+  if ((status & kStatusBusyBit) == 0) {
+    // The peer took the frame and is replying.
+    if (replyBegun != nullptr) *replyBegun = true;
+    return kCodeGoOn;
   }
-  if (!WaitForBitFlip(1, kTransferTries)) return -1;
-  return PeerNibble();
+  return TimedWaits() ? StatusNibble(static_cast<uint8_t>(status)) : PeerNibble();
 }
 
 // Receiver side of one byte up to, not including, the link code. Returns
@@ -105,18 +100,33 @@ uint32_t FrameChecksum(const uint8_t* payload, int32_t length) {
   return sums.Value();
 }
 
-int UploadBlock(uint8_t* buffer) {
+void WaitOutCodeHold() {
+  if (lastCodeMs == 0) return;
+  const int64_t left = lastCodeMs + linkPolicy.codeHoldMs - NowMs();
+  if (left > 0) platform->SleepUs(static_cast<uint32_t>(left) * 1000);
+  lastCodeMs = 0;
+}
+
+LinkResult UploadBlock(uint8_t* buffer, bool* replyBegun) {
+  if (replyBegun != nullptr) *replyBegun = false;
   const int32_t length = FrameLength(buffer);
   // A length the frame buffer cannot hold would read past it: nothing is
   // sent and the line is left alone.
-  if (!LengthFits(length)) return kSendNoAnswer;
+  if (!LengthFits(length)) return LinkResult::kAborted;
+  WaitOutCodeHold();
+  // A peer with its line raised is still in an earlier exchange and would
+  // take the first nibble for its acknowledgement. A sender whose waits
+  // are counted relies on the peer's turn-taking instead.
+  if (TimedWaits() && WaitForStatus(Awaited::kLowered, Within(linkPolicy.firstByteMs)) < 0) {
+    return LinkResult::kNoServer;
+  }
   const int32_t total = length + static_cast<int32_t>(kFrameOverhead);
   const int32_t checksumAt = length + static_cast<int32_t>(kHeaderSize);
 
   SendDisableInterrupts();
   EncodeFixed32(buffer + kMagicOffset, kFrameMagic);
 
-  int result = kSendDelivered;
+  LinkResult result = LinkResult::kOk;
   Sums sums;
   uint32_t checksum = 0;
   int32_t position = 0;
@@ -131,17 +141,21 @@ int UploadBlock(uint8_t* buffer) {
       if (position == checksumAt) checksum = sums.Value();
       byte = static_cast<uint8_t>(checksum >> (8 * (position - checksumAt)));
     }
-    int code = SendByte(byte, position == total - 1);
+    const int code = SendByte(byte, position == 0, position == total - 1, replyBegun);
+    if (code == kNoAcknowledgement && position == 0) {
+      result = LinkResult::kNoServer;
+      break;
+    }
     if (code < 0) {
-      result = kSendNoAnswer;
+      result = LinkResult::kTimeout;
       break;
     }
     if (code == kCodeWrongBlock) {
-      result = kSendAborted;
+      result = LinkResult::kAborted;
       break;
     }
     if (code == kCodeEnded) {
-      result = kSendEnded;
+      result = LinkResult::kRefused;
       break;
     }
     if (code == kCodeResend) {
@@ -151,14 +165,14 @@ int UploadBlock(uint8_t* buffer) {
     }
     ++position;
   }
-  if (result != kSendDelivered) {
+  if (result != LinkResult::kOk) {
     WritePort(DataRegister(), 0);
     platform->SleepUs(kStopPauseUs);
   }
   return result;
 }
 
-int DownloadBlock(uint8_t* buffer, FrameCheck check) {
+LinkResult DownloadBlock(uint8_t* buffer, FrameCheck check) {
   const int32_t expected = FrameBlock(buffer);
   int32_t position = 0;
   uint32_t shift = 0;
@@ -166,13 +180,13 @@ int DownloadBlock(uint8_t* buffer, FrameCheck check) {
   int32_t received = 0;
   Sums sums;
   int failures = 0;
-  int result = kRecvFailed;
+  LinkResult result = LinkResult::kAborted;
 
   SendDisableInterrupts();
   for (;;) {
     int value = ReceiveByte();
     if (value < 0) {
-      result = kRecvFailed;
+      result = LinkResult::kAborted;
       break;
     }
     const uint8_t byte = static_cast<uint8_t>(value);
@@ -219,7 +233,7 @@ int DownloadBlock(uint8_t* buffer, FrameCheck check) {
     ++position;
     if (outOfStep) {
       WritePort(DataRegister(), kCodeGoOn);
-      result = kRecvFailed;
+      result = LinkResult::kAborted;
       break;
     }
     if (position != length + static_cast<int32_t>(kFrameOverhead)) {
@@ -230,14 +244,14 @@ int DownloadBlock(uint8_t* buffer, FrameCheck check) {
     // The frame is complete: the verdict, in this order.
     if (received == kAbortBlock) {
       WritePort(DataRegister(), kCodeEnded);
-      result = kRecvEnded;
+      result = LinkResult::kRefused;
       break;
     }
     if (shift != sums.Value()) {
       ++failures;
       WritePort(DataRegister(), kCodeResend);
       if (failures > kMaxChecksumFailures) {
-        result = kRecvFailed;
+        result = LinkResult::kAborted;
         break;
       }
       position = 0;
@@ -255,28 +269,29 @@ int DownloadBlock(uint8_t* buffer, FrameCheck check) {
         // hold it long enough for a sender that polls with pauses.
         WritePort(DataRegister(), kCodeEnded);
         platform->SleepUs(kRefusalHoldUs);
-        result = kRecvEnded;
+        result = LinkResult::kRefused;
         break;
       }
       WritePort(DataRegister(), kCodeGoOn);
-      result = kRecvOk;
+      result = LinkResult::kOk;
       break;
     }
     if (expected == kAbortBlock) {
       WritePort(DataRegister(), kCodeEnded);
-      result = kRecvEnded;
+      result = LinkResult::kRefused;
       break;
     }
     WritePort(DataRegister(), kCodeWrongBlock);
     const int64_t off = static_cast<int64_t>(received) - expected;
-    result = (off >= -2 && off <= 2) ? kRecvEnded : kRecvFailed;
+    result = (off >= -2 && off <= 2) ? LinkResult::kRefused : LinkResult::kAborted;
     break;
   }
 
-  if (result == kRecvFailed) {
+  if (result == LinkResult::kAborted) {
     SignalAbortTransfer();
     WritePort(DataRegister(), 0);
   }
+  if (linkPolicy.codeHoldMs > 0) lastCodeMs = NowMs();
   return result;
 }
 

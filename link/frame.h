@@ -4,59 +4,52 @@
 #include <cstdint>
 
 #include "link/frame_format.h"
+#include "link/protocol.h"
 
 namespace lpx {
-
-// Results of UploadBlock.
-constexpr int kSendDelivered = 0;
-constexpr int kSendEnded = 1;     // receiver answered 13
-constexpr int kSendNoAnswer = 4;  // a wait ran out
-constexpr int kSendAborted = 5;   // receiver answered 14
-
-// Results of DownloadBlock.
-constexpr int kRecvOk = 0;
-constexpr int kRecvEnded = 3;   // abort frame, refused, or block number off by 1 or 2
-constexpr int kRecvFailed = 5;  // time-out, out of step, too many checksum failures
 
 // At most this many checksum failures are answered with a resend; the next
 // one ends the frame with the abort signal.
 constexpr int kMaxChecksumFailures = 10;
 
-// --- Frame option ---------------------------------------------------------
-// When set, the wait after a frame's last byte also ends, as delivered, when
-// the peer shows the first nibble of a new frame (busy line raised, 8 on
-// D0-D3). A peer that answers at once lowers its busy line with the last
-// link code and raises it again for its own frame within microseconds; a
-// side that was not polling at that moment would otherwise wait in vain
-// for the busy line to fall, and both sends would time out. Before it
-// answers, a receiver shows 0x10 (nibble 0), and it starts a frame of its
-// own only after accepting this one, so the nibble 8 cannot be mistaken.
-// Meant for the client program; the server keeps the plain wait. Cleared by
-// ResetLinkCommandState.
-extern bool replyAnswersLastByte;
+// When this end last answered a frame's last byte, under a policy with a
+// code hold; 0 when no hold is pending.
+extern int64_t lastCodeMs;
 
-// Sends the frame in `buffer` (a frame buffer of kFrameBufferSize bytes).
+// Waits until the code hold of linkPolicy after the last answered frame has
+// passed, and clears it.
+void WaitOutCodeHold();
+
+// Sends the frame in `buffer` (a frame buffer of kFrameBufferSize bytes)
+// under linkPolicy.
 // REQUIRES: the caller filled the length (0..4096), the block number and the
 // payload. Stores the magic itself; computes the checksum on the fly.
-// Returns kSendDelivered, kSendEnded, kSendNoAnswer or kSendAborted; a
-// length field outside 0..4096 gives kSendNoAnswer without touching the
-// port, since the frame would be read from past the buffer.
-int UploadBlock(uint8_t* buffer);
+// Returns kOk; kRefused or kAborted when the receiver answered 13 or 14;
+// kNoServer when the first byte (or, with timed waits, the peer's line at
+// rest before it) was not taken up in time; kTimeout when a later wait ran
+// out. A length field outside 0..4096 gives kAborted without touching the
+// port, since the frame would be read from past the buffer. `replyBegun`
+// (may be null) tells whether the peer answered the last byte by starting
+// its own frame (see LinkPolicy::frameStartAnswersLastByte).
+LinkResult UploadBlock(uint8_t* buffer, bool* replyBegun = nullptr);
 
 // Decides, before the last link code of an intact frame with the expected
 // block number goes out, whether the frame is taken. Returning false makes
 // the receiver answer link code 13 (refused) instead of 0 and return
-// kRecvEnded, so that the sender learns of a failure on this very frame.
+// kRefused, so that the sender learns of a failure on this very frame.
 using FrameCheck = bool (*)(uint8_t* frame);
 
 // Receives one frame into `buffer`.
 // REQUIRES: the block number field holds the expected block number (0 for a
 // command message, n for the n-th data block, -1 to refuse the transfer).
 // `check`, when given, is consulted as described above.
-// Returns kRecvOk, kRecvEnded or kRecvFailed. Nothing is ever written past
-// the frame buffer: a length field above 4096 (or negative) is refused as
-// out of step (kRecvFailed, with the abort signal).
-int DownloadBlock(uint8_t* buffer, FrameCheck check = nullptr);
+// Returns kOk; kRefused for an abort frame, a frame the check refused, a
+// block number off by 1 or 2, or any other when -1 was expected; kAborted,
+// after the abort signal, for a time-out, a frame out of step, too many
+// checksum failures or a block number further off. Nothing is ever written
+// past the frame buffer: a length field above 4096 (or negative) is
+// refused as out of step.
+LinkResult DownloadBlock(uint8_t* buffer, FrameCheck check = nullptr);
 
 // The checksum of a payload: sums A (from 1) and B (from 0), both wrapping
 // at 65536; B << 16 | A.

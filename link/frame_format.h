@@ -35,8 +35,15 @@ constexpr uint8_t kCodeResend = 15;      // checksum failed: send the frame agai
 
 // The busy line is D4 of the data register.
 constexpr uint8_t kBusyLine = 0x10;
-// Status bit 7 shows the peer's busy line, inverted.
+// Status bit 7 shows the peer's busy line, inverted; bits 3-6 show the
+// nibble the peer drives on D0-D3.
 constexpr uint8_t kStatusBusyBit = 0x80;
+inline uint8_t StatusNibble(uint8_t status) { return static_cast<uint8_t>((status >> 3) & 0x0F); }
+
+// The first nibble of every frame: the low nibble of the magic's first
+// byte, 0x18.
+constexpr uint8_t kFrameStartNibble = kFrameMagic & 0x0F;
+static_assert(kFrameStartNibble == 8);
 
 inline uint32_t DecodeFixed32(const uint8_t* p) {
   return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |

@@ -1,6 +1,7 @@
 #include "link/port.h"
 
 #include "link/frame_format.h"
+#include "platform/clock.h"
 #include "platform/platform.h"
 
 namespace lpx {
@@ -10,7 +11,7 @@ int portaddr1 = 0;
 char portnr[2] = {0, 0};
 volatile sig_atomic_t keyflag = 0;
 int abortClicked = 0;
-WaitPolicy waitPolicy = kServerWaitPolicy;
+LinkPolicy linkPolicy = kServerLinkPolicy;
 
 namespace {
 constexpr uint16_t kLptBase[4] = {0, 0x3BC, 0x378, 0x278};
@@ -25,7 +26,7 @@ void ResetLinkPortState() {
   portnr[0] = portnr[1] = 0;
   keyflag = 0;
   abortClicked = 0;
-  waitPolicy = kServerWaitPolicy;
+  linkPolicy = kServerLinkPolicy;
 }
 
 uint8_t ReadPort(uint16_t port) { return platform->In(port); }
@@ -63,17 +64,33 @@ int FindPort() {
   return 0;
 }
 
-int WaitForBitFlip(int wanted, int tries) {
-  const uint8_t want = wanted ? kStatusBusyBit : 0;
+int WaitForStatus(Awaited what, const WaitBudget& budget) {
   const uint16_t status = static_cast<uint16_t>(portaddr1);
-  int64_t bursts = static_cast<int64_t>(tries - 1) * waitPolicy.burstsPerTry;
-  for (; bursts > 0; --bursts) {
-    for (int32_t i = 0; i < waitPolicy.burstReads; ++i) {
-      if ((ReadPort(status) & kStatusBusyBit) == want) return 1;
+  const uint8_t low = what == Awaited::kRaised ? 0 : kStatusBusyBit;
+  const bool frameStart = what == Awaited::kLoweredOrFrameStart;
+  const bool timed = budget.ms >= 0;
+  const int64_t bursts = static_cast<int64_t>(budget.tries - 1) * linkPolicy.wait.burstsPerTry;
+  const int64_t start = timed ? NowMs() : 0;
+  for (int64_t burst = 0; timed || burst < bursts; ++burst) {
+    for (int32_t i = 0; i < linkPolicy.wait.burstReads; ++i) {
+      const uint8_t reading = ReadPort(status);
+      if ((reading & kStatusBusyBit) == low) return reading;
+      if (frameStart && StatusNibble(reading) == kFrameStartNibble) return reading;
     }
-    platform->SleepUs(waitPolicy.pauseUs);
+    uint32_t pauseUs = linkPolicy.wait.pauseUs;
+    if (timed) {
+      const int64_t elapsed = NowMs() - start;
+      if (elapsed >= budget.ms) return -1;
+      if (budget.spin) continue;
+      if (elapsed >= linkPolicy.slowAfterMs) pauseUs = linkPolicy.slowPauseUs;
+    }
+    platform->SleepUs(pauseUs);
   }
-  return 0;
+  return -1;
+}
+
+int WaitForBitFlip(int wanted, int tries) {
+  return WaitForStatus(wanted ? Awaited::kLowered : Awaited::kRaised, Tries(tries)) >= 0 ? 1 : 0;
 }
 
 int WaitForStatusBit() {

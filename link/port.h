@@ -14,26 +14,51 @@ extern char portnr[2];                 // "1", "2" or "3"; empty until set
 extern volatile sig_atomic_t keyflag;  // set by the Ctrl/C handler, never cleared
 extern int abortClicked;               // copy of keyflag taken at polling points
 
-// How the waits poll. The server polls in bursts of 9,999 reads with a
-// 100 ms pause after each burst; a client, which must see a peer that
-// answers within microseconds, polls with short pauses and correspondingly
-// more bursts so that its time budget stays about the same.
+// How the waits poll: in bursts of status reads with a pause after each
+// burst without success. The server polls in bursts of 9,999 reads with a
+// 100 ms pause.
 struct WaitPolicy {
   int32_t burstReads;    // status reads per burst
   uint32_t pauseUs;      // pause after a burst without success
   int32_t burstsPerTry;  // bursts that one unit of `tries` stands for
 };
 constexpr WaitPolicy kServerWaitPolicy{9999, 100000, 1};
-// The client's policy. A server that answers at once lowers its busy line
-// after a frame's last byte and raises it again for its reply within
-// microseconds, so the client polls in short bursts and sleeps only the
-// shortest real pause the system gives (a 20 us request sleeps about
-// 75-100 us). Its budget per wait of 20 tries is 19 x 200 bursts: about
-// 2.5 s at 1 us per register access, and still about 0.4 s at no access
-// cost (the simulated cable with LPXFER_CABLE_NS=0), several times the
-// server's 100 ms pause.
-constexpr WaitPolicy kClientWaitPolicy{500, 20, 200};
-extern WaitPolicy waitPolicy;
+
+// What one end of the link does differently from the other, passed to the
+// frame sender and receiver as leveldb passes its Options: the server's
+// end runs on kServerLinkPolicy, the client's on the client's own policy.
+struct LinkPolicy {
+  WaitPolicy wait;  // every wait, sending and receiving
+  // A sender's waits. 0: counted like every wait of a receiver, (tries - 1)
+  // x wait.burstsPerTry bursts, and the link code read anew after the wait
+  // that saw the peer's line fall. Otherwise timed: each handshake step
+  // gets this many milliseconds, the code is taken from the very read that
+  // shows the line low, and the wait for a frame's last code reads without
+  // pausing (a refusal stands on the line only until the peer lowers it).
+  int64_t stepMs = 0;
+  // Timed waits only: how long the peer may take to bring its line to rest
+  // before a frame, and to take up a frame's first byte.
+  int64_t firstByteMs = 0;
+  // Timed waits only: once a wait has run this long, it pauses slowPauseUs
+  // after each burst instead of wait.pauseUs.
+  int64_t slowAfterMs = 0;
+  uint32_t slowPauseUs = 0;
+  // After a frame's last byte, the peer's busy line raised with the first
+  // nibble of a frame counts as link code 0 followed by the start of its
+  // reply. A peer that answers at once lowers its line with the last code
+  // and raises it for its own frame within microseconds, and a sender that
+  // was not reading just then would wait in vain for the line to fall.
+  // Before it has read the high nibble the peer shows 0x10 (nibble 0), and
+  // its only other raised value is the line signal 0x1E, so the nibble 8
+  // cannot be mistaken.
+  bool frameStartAnswersLastByte = false;
+  // After answering a frame's last byte this end keeps its busy line low
+  // this long before it sends (0: no hold), so that a peer polling with
+  // long pauses sees that code before the line rises again.
+  int64_t codeHoldMs = 0;
+};
+constexpr LinkPolicy kServerLinkPolicy{kServerWaitPolicy};
+extern LinkPolicy linkPolicy;
 
 // Puts the link globals back to their start values.
 void ResetLinkPortState();
@@ -53,9 +78,37 @@ int GetPortAddress(int number);
 // describe it) or 0.
 int FindPort();
 
-// Waits until status bit 7 equals `wanted`, within (tries - 1) bursts.
-// Returns 1 when seen, 0 when the budget ran out (tries <= 1: at once,
-// without reading).
+// What a wait looks for on the status register.
+enum class Awaited : uint8_t {
+  kRaised,               // the peer's busy line raised (status bit 7 clear)
+  kLowered,              // the peer's busy line low (status bit 7 set)
+  kLoweredOrFrameStart,  // low, or raised with the first nibble of a frame
+};
+
+// How long a wait may poll: `tries` counted as (tries - 1) x
+// linkPolicy.wait.burstsPerTry bursts, or, when `ms` is not negative, a
+// time in milliseconds.
+struct WaitBudget {
+  int tries = 0;
+  int64_t ms = -1;
+  bool spin = false;  // timed: read on without pausing between bursts
+};
+constexpr WaitBudget Tries(int tries) { return WaitBudget{.tries = tries}; }
+constexpr WaitBudget Within(int64_t ms, bool spin = false) {
+  return WaitBudget{.ms = ms, .spin = spin};
+}
+
+// Polls the status register in bursts of linkPolicy.wait.burstReads reads
+// until a reading shows `what`, and returns that reading, or -1 when the
+// budget ran out. A counted wait pauses after every burst without success
+// (a budget of no bursts returns at once without reading); a timed one
+// pauses wait.pauseUs (slowPauseUs once it has run slowAfterMs) unless it
+// spins.
+int WaitForStatus(Awaited what, const WaitBudget& budget);
+
+// Waits until status bit 7 equals `wanted`, within (tries - 1) x
+// linkPolicy.wait.burstsPerTry bursts. Returns 1 when seen, 0 when the
+// budget ran out (tries <= 1: at once, without reading).
 int WaitForBitFlip(int wanted, int tries);
 
 // Waits without a time limit for the peer to raise its busy line, polling

@@ -10,4 +10,9 @@ int64_t ElapsedSeconds() {
   return time_b.time - time_a.time;
 }
 
+int64_t NowMs() {
+  const TimeB now = platform->Now();
+  return now.time * 1000 + now.millitm;
+}
+
 }  // namespace lpx

@@ -1,4 +1,5 @@
-// The program's start time and the elapsed whole seconds since it.
+// The program's start time, the elapsed whole seconds since it, and the
+// clock in milliseconds.
 #pragma once
 
 #include <cstdint>
@@ -12,5 +13,8 @@ extern TimeB time_b;  // the latest clock reading
 
 // Reads the clock into time_b and returns the whole seconds since time_a.
 int64_t ElapsedSeconds();
+
+// Milliseconds of the platform clock (does not touch time_b).
+int64_t NowMs();
 
 }  // namespace lpx

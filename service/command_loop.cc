@@ -144,7 +144,7 @@ void CommandAttr(const char* value) { fileAttr = StrToInt(value); }
 // wire offset, or "REST ERROR 2".
 void AnswerRestartQuestion() {
   if (recName[0] == '\0') {
-    RemoteSendCommand("REST ERROR 2");
+    RemoteSendCommand(kReplyRestError);
     return;
   }
   const char* local = FormatUnixName(recName);
@@ -153,7 +153,7 @@ void AnswerRestartQuestion() {
   // the server until a writer came) counts as not there.
   fi = local != nullptr ? disk.openRead(local, &fprops) : nullptr;
   if (fi == nullptr) {
-    RemoteSendCommand("REST ERROR 2");
+    RemoteSendCommand(kReplyRestError);
     return;
   }
 
@@ -180,13 +180,14 @@ void AnswerRestartQuestion() {
   if (remote32 < 0) {
     restartOffset = 0;
     remoteOffset = 0;
-    RemoteSendCommand("REST ERROR 2");
+    RemoteSendCommand(kReplyRestError);
     return;
   }
   restartOffset = local32;
   remoteOffset = remote32;
   char reply[32];
-  int n = snprintf(reply, sizeof reply, "REST=%lu", static_cast<unsigned long>(remoteOffset));
+  int n = snprintf(reply, sizeof reply, "%s%lu", kReplyRestAt,
+                   static_cast<unsigned long>(remoteOffset));
   if (n < 0 || static_cast<size_t>(n) >= sizeof reply) return;
   RemoteSendCommand(reply);
 }

@@ -15,7 +15,7 @@ int ServerUploadFile(const char* clientPath, int32_t restart, int text);
 
 // SIZE: receives the upload. 0 on success; 6 link busy; 1 nothing to
 // receive but cannot create, or size equal to a non-zero remote offset;
-// otherwise the failing reception's status (3 or 5).
+// otherwise the failing reception's LinkResult as a number.
 int ReceiveData(const char* clientPath, int32_t size, int32_t time, int32_t attr, int32_t offset,
                 int32_t remote, int text);
 

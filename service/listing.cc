@@ -121,7 +121,7 @@ bool SendFullFrame(size_t fill, int32_t* block) {
   }
   SetFrameBlock(databuf, *block);
   SetFrameLength(databuf, static_cast<int32_t>(fill));
-  const bool taken = UploadBlock(databuf) == kSendDelivered;
+  const bool taken = UploadBlock(databuf) == LinkResult::kOk;
   ++*block;
   AddToMemo("~");
   return taken;
@@ -142,7 +142,7 @@ uint32_t CountListing(DIR* dir, struct dirent* entry) {
     const int64_t now = ElapsedSeconds();
     if (now > mark) {
       mark = now;
-      alive = RemoteSendCommand("WAIT") != 0;
+      alive = RemoteSendCommand(kReplyWait) != 0;
     }
   }
   return total;
@@ -177,7 +177,7 @@ int SendListing(DIR* dir, struct dirent* entry) {
   if (good && fill > 0) {
     SetFrameBlock(databuf, block);
     SetFrameLength(databuf, static_cast<int32_t>(fill));
-    good = UploadBlock(databuf) == kSendDelivered;
+    good = UploadBlock(databuf) == LinkResult::kOk;
   }
   return good ? 1 : 0;
 }
@@ -216,22 +216,22 @@ void StoreStatus(char* record, size_t size, const char* dir, char* name) {
 int ServerListDirectory(const char* clientPath) {
   if (blocktransfer) return 0;
   const char* mapped = FormatUnixName(clientPath);
-  if (mapped == nullptr) return RemoteSendCommand("DIR ERROR 2");
+  if (mapped == nullptr) return RemoteSendCommand(kReplyListError);
   memcpy(dirname, mapped, strlen(mapped) + 1);  // both hold kFilenameSize
 
   DIR* dir = nullptr;
   struct dirent* entry = OpenListing(&dir);
-  if (entry == nullptr) return RemoteSendCommand("DIR ERROR 2");
+  if (entry == nullptr) return RemoteSendCommand(kReplyListError);
   const uint32_t total = CountListing(dir, entry);
   disk.closeDir(dir);
 
   char reply[32];
-  snprintf(reply, sizeof reply, "SIZE %" PRIu32, total);
+  snprintf(reply, sizeof reply, "%s%" PRIu32, kReplySize, total);
   if (!RemoteSendCommand(reply)) return 0;
   if (total == 0) return 1;
 
   abortClicked = 0;
-  blocktransfer = 1;
+  const LinkBusy busy;
   int result;
   entry = OpenListing(&dir);
   if (entry == nullptr) {
@@ -243,7 +243,6 @@ int ServerListDirectory(const char* clientPath) {
     result = SendListing(dir, entry);
     disk.closeDir(dir);
   }
-  blocktransfer = 0;
   return result;
 }
 

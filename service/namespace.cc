@@ -24,12 +24,12 @@ void PathTooLong() { AddToMemo("\nPath too long -- refused"); }
 
 void NoWritePermission() { AddToMemo("\nProbably no write permission in parent directory"); }
 
-int ServerSignalConnectOK() { return RemoteSendCommand("OK A"); }
+int ServerSignalConnectOK() { return RemoteSendCommand(kReplyConnected); }
 
 int ServerCreateDirectory(const char* localPath) {
   if (localPath == nullptr) {
     PathTooLong();
-    return RemoteSendCommand("DIR ERROR 1");
+    return RemoteSendCommand(kReplyMkdirError);
   }
   // The owner always gets write and search permission, whatever the mask
   // says. The mask can only be read by setting it, so it is put back at once.
@@ -41,47 +41,47 @@ int ServerCreateDirectory(const char* localPath) {
   if (made != 0 || disk.changeDir(localPath) != 0) {
     AddToMemo("\n(a) No write permission in parent directory, or");
     AddToMemo("\n(b) File exists but is not a directory");
-    return RemoteSendCommand("DIR ERROR 1");
+    return RemoteSendCommand(kReplyMkdirError);
   }
-  return RemoteSendCommand("OK");
+  return RemoteSendCommand(kReplyOk);
 }
 
 int ServerDeleteFile(const char* clientPath) {
   const char* local = FormatUnixName(clientPath);
   if (local == nullptr) {
     PathTooLong();
-    return RemoteSendCommand("FILE ERROR 2");
+    return RemoteSendCommand(kReplyFileError);
   }
   if (disk.removeFile(local) != 0) {
     NoWritePermission();
-    return RemoteSendCommand("FILE ERROR 2");
+    return RemoteSendCommand(kReplyFileError);
   }
-  return RemoteSendCommand("OK");
+  return RemoteSendCommand(kReplyOk);
 }
 
 int ServerRemoveEmptyDirectory(const char* clientPath) {
   const char* local = FormatUnixName(clientPath);
   if (local == nullptr) {
     PathTooLong();
-    return RemoteSendCommand("DIR ERROR 20");
+    return RemoteSendCommand(kReplyRmdirError);
   }
   if (disk.removeDir(local) != 0) {
     NoWritePermission();
-    return RemoteSendCommand("DIR ERROR 20");
+    return RemoteSendCommand(kReplyRmdirError);
   }
-  return RemoteSendCommand("OK");
+  return RemoteSendCommand(kReplyOk);
 }
 
 int ServerRenameFile(const char* localFrom, const char* localTo) {
   if (localFrom == nullptr || localTo == nullptr) {
     PathTooLong();
-    return RemoteSendCommand("RENAME ERROR 2");
+    return RemoteSendCommand(kReplyRenameError);
   }
   if (disk.renamePath(localFrom, localTo) != 0) {
     NoWritePermission();
-    return RemoteSendCommand("RENAME ERROR 2");
+    return RemoteSendCommand(kReplyRenameError);
   }
-  return RemoteSendCommand("OK");
+  return RemoteSendCommand(kReplyOk);
 }
 
 }  // namespace lpx

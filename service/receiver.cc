@@ -190,7 +190,7 @@ int32_t my_fwrite(const uint8_t* payload, int32_t length, int text, FILE* file) 
 int ReceiveData(const char* clientPath, int32_t size, int32_t time, int32_t /*attr*/,
                 int32_t offset, int32_t remote, int text) {
   if (blocktransfer) return 6;
-  blocktransfer = 1;
+  const LinkBusy busy;
   MapUploadName(clientPath);
   upSize = static_cast<uint32_t>(size);
   upReceived = static_cast<uint32_t>(remote);
@@ -202,18 +202,17 @@ int ReceiveData(const char* clientPath, int32_t size, int32_t time, int32_t /*at
   if (upSize == upReceived) {
     result = upSize == 0 ? StoreEmptyFile(time) : 1;
     if (result != 0) FlopMessage();
-    blocktransfer = 0;
     return result;
   }
 
   int32_t expected = 1;
   do {
     SetFrameBlock(indbuf, expected);
-    const int received = DownloadBlock(indbuf, StoreFrame);
-    if (received != kRecvOk) {
+    const LinkResult received = DownloadBlock(indbuf, StoreFrame);
+    if (received != LinkResult::kOk) {
       ConsolePrintf("\n*** %" PRIu32 " Error", upReceived);
       FlopMessage();
-      result = received;
+      result = static_cast<int>(received);
       break;
     }
     ++expected;
@@ -230,7 +229,6 @@ int ReceiveData(const char* clientPath, int32_t size, int32_t time, int32_t /*at
     fi = nullptr;
     SetUploadTime(time);
   }
-  blocktransfer = 0;
   return result;
 }
 

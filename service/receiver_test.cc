@@ -183,7 +183,7 @@ TEST_F(ReceiverTest, OverlapThatDiffersLeavesTheFileAlone) {
   AddToMemo("\nSIZE 9000");
   EXPECT_EQ(Receive("r", {resent, std::string(3000, 'n')},
                     {.size = 9000, .offset = 1024, .remote = 1024}),
-            kRecvEnded);
+            static_cast<int>(LinkResult::kRefused));
   EXPECT_EQ(ReadFile("r"), stored);
   EXPECT_EQ(Verdicts(), (std::vector<uint8_t>{kRefused}));  // frame 1 itself refused
   const std::string console = Console();
@@ -196,17 +196,20 @@ TEST_F(ReceiverTest, OverlapThatDiffersLeavesTheFileAlone) {
 TEST_F(ReceiverTest, ResumeIntoAShorterOrMissingFileIsRefused) {
   // Writing at the offset would leave a stretch of zeros in front of it.
   WriteFile("short", "abc");
-  EXPECT_EQ(Receive("short", {"defg"}, {.offset = 1024, .remote = 1024}), kRecvEnded);
+  EXPECT_EQ(Receive("short", {"defg"}, {.offset = 1024, .remote = 1024}),
+            static_cast<int>(LinkResult::kRefused));
   EXPECT_EQ(ReadFile("short"), "abc");
   peer_ = FramePeer(kData);
-  EXPECT_EQ(Receive("gone", {"defg"}, {.offset = 1024, .remote = 1024}), kRecvEnded);
+  EXPECT_EQ(Receive("gone", {"defg"}, {.offset = 1024, .remote = 1024}),
+            static_cast<int>(LinkResult::kRefused));
   EXPECT_FALSE(Exists("gone"));
 }
 
 TEST_F(ReceiverTest, FailureMidUploadKeepsThePartAndItsTime) {
   peer_.Queue(BuildFrame(1, std::vector<uint8_t>(4096, 'p')));
   peer_.Queue(BuildFrame(3, std::vector<uint8_t>(10, 'q')));  // frame 2 never comes
-  EXPECT_EQ(ReceiveData(Path("part").c_str(), 8192, kWord2005, -1, 0, 0, 0), kRecvEnded);
+  EXPECT_EQ(ReceiveData(Path("part").c_str(), 8192, kWord2005, -1, 0, 0, 0),
+            static_cast<int>(LinkResult::kRefused));
   EXPECT_EQ(ReadFile("part"), std::string(4096, 'p'));
   EXPECT_EQ(ModTime("part"), LocalTime(2005, 6, 15, 12, 34, 55));
   ExpectFailureLogged("4096");
@@ -216,20 +219,22 @@ TEST_F(ReceiverTest, FailureMidUploadKeepsThePartAndItsTime) {
 TEST_F(ReceiverTest, ExistingFileIsUntouchedUntilFrameOneArrivesIntact) {
   WriteFile("keep", "keep me");
   peer_.Queue(BuildFrame(kAbortBlock, std::vector<uint8_t>{}));
-  EXPECT_EQ(ReceiveData(Path("keep").c_str(), 5, -1, -1, 0, 0, 0), kRecvEnded);
+  EXPECT_EQ(ReceiveData(Path("keep").c_str(), 5, -1, -1, 0, 0, 0),
+            static_cast<int>(LinkResult::kRefused));
   EXPECT_EQ(ReadFile("keep"), "keep me");
 
   peer_ = FramePeer(kData);
   FramePeer::Item& item = peer_.Queue(BuildFrame(1, std::vector<uint8_t>{'a', 'b', 'c'}));
   item.stopAt = 13;  // the client goes silent inside the payload
-  EXPECT_EQ(ReceiveData(Path("keep").c_str(), 3, -1, -1, 0, 0, 0), kRecvFailed);
+  EXPECT_EQ(ReceiveData(Path("keep").c_str(), 3, -1, -1, 0, 0, 0),
+            static_cast<int>(LinkResult::kAborted));
   EXPECT_EQ(ReadFile("keep"), "keep me");
   ExpectClean();
 }
 
 TEST_F(ReceiverTest, MoreDataThanAnnouncedIsRefused) {
   WriteFile("keep", "keep me");
-  EXPECT_EQ(Receive("keep", {"12345678"}, {.size = 5}), kRecvEnded);
+  EXPECT_EQ(Receive("keep", {"12345678"}, {.size = 5}), static_cast<int>(LinkResult::kRefused));
   EXPECT_EQ(Verdicts(), (std::vector<uint8_t>{kRefused}));
   EXPECT_EQ(ReadFile("keep"), "keep me");
 }
@@ -246,7 +251,7 @@ TEST_F(ReceiverTest, FullDeviceRefusesTheFrameThatDoesNotFit) {
   setrlimit(RLIMIT_FSIZE, &saved);
   signal(SIGXFSZ, savedHandler);
 
-  EXPECT_EQ(result, kRecvEnded);
+  EXPECT_EQ(result, static_cast<int>(LinkResult::kRefused));
   EXPECT_EQ(Verdicts(), (std::vector<uint8_t>{kTaken, kRefused}));
   EXPECT_EQ(ReadFile("full").substr(0, 4096), std::string(4096, 'a'));
   ExpectFailureLogged("4096");
@@ -255,7 +260,7 @@ TEST_F(ReceiverTest, FullDeviceRefusesTheFrameThatDoesNotFit) {
 
 TEST_F(ReceiverTest, FileThatCannotBeOpenedRefusesEvenAOneFrameUpload) {
   WriteFile("plain", "x");
-  EXPECT_EQ(Receive("plain/new.bin", {"one frame"}), kRecvEnded);
+  EXPECT_EQ(Receive("plain/new.bin", {"one frame"}), static_cast<int>(LinkResult::kRefused));
   EXPECT_EQ(Verdicts(), (std::vector<uint8_t>{kRefused}));
   EXPECT_EQ(ReadFile("plain"), "x");
   ExpectFailureLogged("0");

@@ -23,8 +23,6 @@ namespace {
 
 // Every this many frames a "~" marks progress on the console.
 constexpr int32_t kProgressFrames = 25;
-// The largest wire size the "SIZE" reply can announce.
-constexpr uint64_t kMaxWireSize = 0xFFFFFFFFu;
 
 // Opens a regular file for reading into fi and reads its status into
 // fprops. Anything else (a directory, a FIFO, a device) is refused: its
@@ -113,11 +111,11 @@ bool SendFrames(int text, bool split) {
     if (block % kProgressFrames == 0) AddToMemo("~");
     SetFrameBlock(indbuf, block);
     SetFrameLength(indbuf, fill);
-    const int sent = UploadBlock(indbuf);
+    const LinkResult sent = UploadBlock(indbuf);
     fill = 0;
     ++block;
     abortClicked = keyflag;
-    good = sent == kSendDelivered && !abortClicked;
+    good = sent == LinkResult::kOk && !abortClicked;
   }
   return good;
 }
@@ -126,13 +124,13 @@ bool SendFrames(int text, bool split) {
 
 int ServerUploadFile(const char* clientPath, int32_t restart, int text) {
   if (blocktransfer) return 0;
-  if (!OpenForSending(FormatUnixName(clientPath))) return RemoteSendCommand("FILE ERROR 2");
+  if (!OpenForSending(FormatUnixName(clientPath))) return RemoteSendCommand(kReplyFileError);
   const uint64_t localSize = static_cast<uint64_t>(fprops.st_size);
   // Already the local size may not fit the 32 bits of "SIZE"; the wire
   // size never is smaller.
-  if (localSize > kMaxWireSize) {
+  if (localSize > kMaxSizeReply) {
     CloseSent();
-    return RemoteSendCommand("FILE ERROR 2");
+    return RemoteSendCommand(kReplyFileError);
   }
   const uint32_t offset = static_cast<uint32_t>(restart);
   char reply[32];
@@ -143,18 +141,18 @@ int ServerUploadFile(const char* clientPath, int32_t restart, int text) {
     // is the end, where the next read finds nothing.
     const uint64_t position = offset < localSize ? offset : localSize;
     fseeko(fi, static_cast<off_t>(position), SEEK_SET);
-    snprintf(reply, sizeof reply, "REST %" PRIu32, offset);
+    snprintf(reply, sizeof reply, "%s%" PRIu32, kReplyRest, offset);
     delivered = RemoteSendCommand(reply) != 0;
   }
   const mode_t mode = fprops.st_mode;
   const time_t modified = fprops.st_mtime;
   if (delivered) {
-    snprintf(reply, sizeof reply, "TIME %" PRIu32, FATtime(modified));
+    snprintf(reply, sizeof reply, "%s%" PRIu32, kReplyTime, FATtime(modified));
     delivered = RemoteSendCommand(reply) != 0;
   }
   if (delivered) {
     // The hidden bit comes from the path text as the client sent it.
-    snprintf(reply, sizeof reply, "ATTR %u", AttributeByte(mode, clientPath));
+    snprintf(reply, sizeof reply, "%s%u", kReplyAttr, AttributeByte(mode, clientPath));
     delivered = RemoteSendCommand(reply) != 0;
   }
 
@@ -168,23 +166,22 @@ int ServerUploadFile(const char* clientPath, int32_t restart, int text) {
     }
     if (counted == Count::kKeepAliveLost) {
       delivered = false;
-    } else if (counted == Count::kReadError || wireSize > kMaxWireSize) {
+    } else if (counted == Count::kReadError || wireSize > kMaxSizeReply) {
       // Announcing a size that is not the file's would hand the client a
       // wrong file; it gets the error reply in place of "SIZE".
       CloseSent();
-      return RemoteSendCommand("FILE ERROR 2");
+      return RemoteSendCommand(kReplyFileError);
     }
   }
   if (delivered) {
-    snprintf(reply, sizeof reply, "SIZE %" PRIu64, wireSize);
+    snprintf(reply, sizeof reply, "%s%" PRIu64, kReplySize, wireSize);
     delivered = RemoteSendCommand(reply) != 0;
   }
   int result = 0;
   if (delivered) {
     abortClicked = 0;
-    blocktransfer = 1;
+    const LinkBusy busy;
     result = SendFrames(text, split) ? 1 : 0;
-    blocktransfer = 0;
   }
   CloseSent();
   return result;

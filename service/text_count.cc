@@ -54,7 +54,7 @@ bool CountText(TextCount* count, uint64_t localStop, uint64_t wireStop) {
     const int64_t now = ElapsedSeconds();
     if (now > count->mark) {
       count->mark = now;
-      if (!RemoteSendCommand("WAIT")) return false;
+      if (!RemoteSendCommand(kReplyWait)) return false;
     }
   }
   return true;
