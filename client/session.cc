@@ -114,21 +114,18 @@ LinkResult ReceiveReply(char* text, size_t size) {
 }
 
 const char* LinkResultText(LinkResult result) {
-  switch (result) {
-    case LinkResult::kOk:
-      return "ok";
-    case LinkResult::kNoServer:
-      return "the server does not answer (is lpxferd running on this port?)";
-    case LinkResult::kTimeout:
-      return "the server stopped answering (time-out)";
-    case LinkResult::kRefused:
-      return "the server refused the frame";
-    case LinkResult::kAborted:
-      return "the transfer broke off (aborted, out of step or too many checksum errors)";
-    case LinkResult::kSignal:
-      return "the server signalled a link error and dropped the exchange";
-  }
-  return "unknown link result";
+  // In the order of LinkResult.
+  static constexpr const char* kTexts[] = {
+      "ok",
+      "the server does not answer (is lpxferd running on this port?)",
+      "the server stopped answering (time-out)",
+      "the server refused the frame",
+      "the transfer broke off (aborted, out of step or too many checksum errors)",
+      "the server signalled a link error and dropped the exchange",
+  };
+  static_assert(sizeof kTexts / sizeof kTexts[0] == static_cast<size_t>(LinkResult::kSignal) + 1);
+  const auto index = static_cast<size_t>(result);
+  return index < sizeof kTexts / sizeof kTexts[0] ? kTexts[index] : "unknown link result";
 }
 
 }  // namespace lpx

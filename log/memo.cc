@@ -11,11 +11,6 @@ volatile sig_atomic_t atmLen = 0;
 volatile sig_atomic_t atmNL = 1;
 ConsoleEncoder consoleEncoder = nullptr;
 
-namespace {
-constexpr int32_t kOkColumn = 48;
-constexpr int32_t kScreenWidth = 80;
-}  // namespace
-
 void ResetMemoState() {
   atmLen = 0;
   atmNL = 1;

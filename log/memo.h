@@ -7,6 +7,10 @@
 
 namespace lpx {
 
+// "OK" closes a console line in this column of an 80-column screen.
+constexpr int32_t kOkColumn = 48;
+constexpr int32_t kScreenWidth = 80;
+
 constexpr size_t kScratchSize = 750;
 extern char scratch[kScratchSize];  // shared working buffer of the program
 // The two counters are also touched by the Ctrl/C handler, hence

@@ -46,30 +46,31 @@ int ServerCreateDirectory(const char* localPath) {
   return RemoteSendCommand(kReplyOk);
 }
 
-int ServerDeleteFile(const char* clientPath) {
+namespace {
+
+// Removes what `clientPath` names with `remove` and answers "OK" or
+// `errorReply`.
+int RemoveAndReply(const char* clientPath, int (*remove)(const char*), const char* errorReply) {
   const char* local = FormatUnixName(clientPath);
   if (local == nullptr) {
     PathTooLong();
-    return RemoteSendCommand(kReplyFileError);
+    return RemoteSendCommand(errorReply);
   }
-  if (disk.removeFile(local) != 0) {
+  if (remove(local) != 0) {
     NoWritePermission();
-    return RemoteSendCommand(kReplyFileError);
+    return RemoteSendCommand(errorReply);
   }
   return RemoteSendCommand(kReplyOk);
 }
 
+}  // namespace
+
+int ServerDeleteFile(const char* clientPath) {
+  return RemoveAndReply(clientPath, disk.removeFile, kReplyFileError);
+}
+
 int ServerRemoveEmptyDirectory(const char* clientPath) {
-  const char* local = FormatUnixName(clientPath);
-  if (local == nullptr) {
-    PathTooLong();
-    return RemoteSendCommand(kReplyRmdirError);
-  }
-  if (disk.removeDir(local) != 0) {
-    NoWritePermission();
-    return RemoteSendCommand(kReplyRmdirError);
-  }
-  return RemoteSendCommand(kReplyOk);
+  return RemoveAndReply(clientPath, disk.removeDir, kReplyRmdirError);
 }
 
 int ServerRenameFile(const char* localFrom, const char* localTo) {
