@@ -1,150 +1,66 @@
-#include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <climits>
-#include <string>
+#include <filesystem>
+#include <regex>
 
 #include "convert/variant.h"
-#include "service/command_loop.h"
 #include "testing/server_session.h"
 
 namespace lpx {
 namespace {
 
-constexpr char kNoWritePermission[] = "\nProbably no write permission in parent directory";
-constexpr char kDirErrorLines[] =
-    "\n(a) No write permission in parent directory, or"
-    "\n(b) File exists but is not a directory";
+using NamespaceTest = ServerSessionTest;
 
-class NamespaceTest : public ServerSessionTest {
- protected:
-  void SetUp() override {
-    ServerSessionTest::SetUp();
-    mask_ = umask(0022);
-  }
-  void TearDown() override {
-    umask(mask_);
-    ServerSessionTest::TearDown();
-  }
+const std::string kNoWrite = "\nProbably no write permission in parent directory";
 
-  std::string Command(const std::string& command, const std::string& name) {
-    return command + " " + dir_.Client(name);
-  }
-  mode_t ModeOf(const std::string& name) {
-    struct stat st;
-    return stat(dir_.Local(name).c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
-  }
-  std::string Cwd() {
-    char buffer[PATH_MAX];
-    return getcwd(buffer, sizeof buffer) != nullptr ? buffer : "";
-  }
-  // A path inside the test's directory whose local UTF-8 form does not fit
-  // the 700-byte path buffer, in a line of 255 characters.
-  std::string Unmappable(const std::string& command) {
-    std::string line = command + " " + dir_.Client("") + '\\';
-    line.resize(255, '\x80');
-    return line;
-  }
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Namespace, ServerSessionTest, ::testing::Values(
+    Story{.given = {"d/", "f=F"}, .session = {"MD @d", "MD @f"},
+          .replies = {"DIR ERROR 1", "DIR ERROR 1"}, .after = {"f=F"},
+          .logged = "MD @d\n(a) No write permission in parent directory, or\n"
+                    "(b) File exists but is not a directory\nMD @f\n(a)"},
+    // DEL takes files and empty directories, RD empty directories only.
+    Story{.given = {"f", "g=G", "e/", "e2/", "full/", "full/x=X"},
+          .session = {"DEL @f", "DEL @e", "DEL @full", "RD @full", "RD @g", "RD @e2"},
+          .replies = {"OK", "OK", "FILE ERROR 2", "DIR ERROR 20", "DIR ERROR 20", "OK"},
+          .after = {"f", "g=G", "e", "e2", "full/x=X"},
+          .logged = "DEL @e\nDEL @full" + kNoWrite + "\nRD @full" + kNoWrite},
+    // RNTO replaces its target; the source stays the source for a second
+    // target, which then fails (the source is gone). Without RNFR, RNTO is
+    // not answered.
+    Story{.given = {"a=A", "b=B"}, .session = {"RNTO @a", "RNFR @a", "RNTO @b", "RNTO @c"},
+          .replies = {"OK", "RENAME ERROR 2"}, .after = {"a", "b=A", "c"},
+          .logged = "RNTO @a\nRNFR @a\nRNTO @b\nRNTO @c" + kNoWrite},
+    Story{.given = {"d/", "d/x=X", "f=F"}, .session = {"RNFR @d", "RNTO @f"},  // no directory for a file
+          .replies = {"RENAME ERROR 2"}, .after = {"f=F", "d/x=X"}, .logged = "RNTO @f" + kNoWrite}));
+// clang-format on
 
-  mode_t mask_ = 0;
-};
-
-TEST_F(NamespaceTest, MakeDirectoryEntersItAndKeepsTheMask) {
-  umask(0277);
-  EXPECT_EQ(Run({Command("MD", "d"), Command("MD", "e")}), (Replies{"OK", "OK"}));
-  // 0777 less the mask, plus owner write and search; the mask is put back,
-  // so the second directory gets the same.
-  EXPECT_EQ(ModeOf("d"), 0700u);
-  EXPECT_EQ(ModeOf("e"), 0700u);
-  EXPECT_EQ(umask(0022), 0277u);
-  EXPECT_EQ(Cwd(), dir_.Local("e"));
-  EXPECT_EQ(Console(), Command("MD", "d") + "\n" + Command("MD", "e"));
-  EXPECT_EQ(lastResult, 1);
+TEST_F(NamespaceTest, MakeDirectoryGivesTheOwnerWriteAndSearchEntersItAndKeepsTheMask) {
+  const std::filesystem::path cwd = std::filesystem::current_path();
+  const mode_t mask = umask(0277);
+  EXPECT_EQ(Run({"MD @d", "MD @e"}), (Replies{"OK", "OK"}));
+  EXPECT_EQ(umask(mask), 0277u);  // and so "e" is made under it too
+  for (const char* name : {"d", "e"}) {
+    EXPECT_EQ(std::filesystem::status(dir_.Local(name)).permissions(),
+              std::filesystem::perms::owner_all);
+  }
+  EXPECT_EQ(std::filesystem::current_path(), dir_.Local("e"));
+  std::filesystem::current_path(cwd);
 }
 
-TEST_F(NamespaceTest, MakeDirectoryOverAnExistingEntryFails) {
-  ASSERT_TRUE(dir_.MakeDir("d"));
-  ASSERT_TRUE(dir_.Write("f", "F"));
-  const std::string cwd = Cwd();
-  EXPECT_EQ(Run({Command("MD", "d"), Command("MD", "f")}), (Replies{"DIR ERROR 1", "DIR ERROR 1"}));
-  EXPECT_EQ(Console(),
-            Command("MD", "d") + kDirErrorLines + "\n" + Command("MD", "f") + kDirErrorLines);
-  EXPECT_EQ(dir_.Read("f"), "F");
-  EXPECT_EQ(Cwd(), cwd);
-  EXPECT_EQ(lastResult, 1);  // the error reply was delivered
-}
-
-TEST_F(NamespaceTest, DeleteRemovesFilesAndEmptyDirectoriesOnly) {
-  ASSERT_TRUE(dir_.Write("f", "F"));
-  ASSERT_TRUE(dir_.MakeDir("empty"));
-  ASSERT_TRUE(dir_.MakeDir("full"));
-  ASSERT_TRUE(dir_.Write("full/x", "X"));
-  EXPECT_EQ(Run({Command("DEL", "f"), Command("DEL", "empty"), Command("DEL", "full")}),
-            (Replies{"OK", "OK", "FILE ERROR 2"}));
-  EXPECT_FALSE(dir_.Exists("f"));
-  EXPECT_FALSE(dir_.Exists("empty"));
-  EXPECT_EQ(dir_.Read("full/x"), "X");
-  EXPECT_EQ(Console(), Command("DEL", "f") + "\n" + Command("DEL", "empty") + "\n" +
-                           Command("DEL", "full") + kNoWritePermission);
-}
-
-TEST_F(NamespaceTest, RemoveDirectoryTakesOnlyEmptyDirectories) {
-  ASSERT_TRUE(dir_.MakeDir("empty"));
-  ASSERT_TRUE(dir_.MakeDir("full"));
-  ASSERT_TRUE(dir_.Write("full/x", "X"));
-  ASSERT_TRUE(dir_.Write("f", "F"));
-  EXPECT_EQ(Run({Command("RD", "full"), Command("RD", "f"), Command("RD", "empty")}),
-            (Replies{"DIR ERROR 20", "DIR ERROR 20", "OK"}));
-  EXPECT_EQ(dir_.Read("full/x"), "X");
-  EXPECT_EQ(dir_.Read("f"), "F");
-  EXPECT_FALSE(dir_.Exists("empty"));
-  EXPECT_TRUE(Logged(Command("RD", "f") + kNoWritePermission));
-}
-
-TEST_F(NamespaceTest, RenameReplacesAnExistingTarget) {
-  ASSERT_TRUE(dir_.Write("a", "A"));
-  ASSERT_TRUE(dir_.Write("b", "B"));
-  EXPECT_EQ(Run({Command("RNFR", "a"), Command("RNTO", "b")}), Replies{"OK"});
-  EXPECT_FALSE(dir_.Exists("a"));
-  EXPECT_EQ(dir_.Read("b"), "A");
-  EXPECT_EQ(Console(), Command("RNFR", "a") + "\n" + Command("RNTO", "b"));
-}
-
-TEST_F(NamespaceTest, FailedRenameIsAnswered) {
-  ASSERT_TRUE(dir_.MakeDir("d"));
-  ASSERT_TRUE(dir_.Write("d/x", "X"));
-  ASSERT_TRUE(dir_.Write("f", "F"));
-  // A directory cannot replace a file.
-  EXPECT_EQ(Run({Command("RNFR", "d"), Command("RNTO", "f")}), Replies{"RENAME ERROR 2"});
-  EXPECT_EQ(dir_.Read("f"), "F");
-  EXPECT_EQ(dir_.Read("d/x"), "X");
-  EXPECT_TRUE(Logged(Command("RNTO", "f") + kNoWritePermission));
-}
-
+// A path whose local form does not fit is refused, never cut: in UTF-8 each
+// 0x80 takes three bytes, 228 of them more than the 700 a path may have.
 TEST_F(NamespaceTest, PathsTooLongForTheLocalBufferAreRefused) {
   variantC = true;
-  EXPECT_EQ(Run({Unmappable("MD"), Unmappable("DEL"), Unmappable("RD")}),
-            (Replies{"DIR ERROR 1", "FILE ERROR 2", "DIR ERROR 20"}));
-  ASSERT_TRUE(dir_.Write("a", "A"));
-  EXPECT_EQ(Run({Command("RNFR", "a"), Unmappable("RNTO")}), Replies{"RENAME ERROR 2"});
-  EXPECT_EQ(dir_.Read("a"), "A");
+  const std::string tooLong = "@" + std::string(228, '\x80');
+  Given({"a=A"});
+  EXPECT_EQ(Run({"MD " + tooLong, "DEL " + tooLong, "RD " + tooLong, "RNFR @a", "RNTO " + tooLong,
+                 "RNFR " + tooLong, "RNTO @b", "PUT " + tooLong, "REST ?", "SIZE 3", "#abc"}),
+            (Replies{"DIR ERROR 1", "FILE ERROR 2", "DIR ERROR 20", "RENAME ERROR 2",
+                     "RENAME ERROR 2", "REST ERROR 2"}));
+  EXPECT_EQ(File("a") + File("b"), "a=Ab");  // a refused source is not replaced by the one before
   const std::string console = Console();
-  size_t refusals = 0;
-  for (size_t at = 0; (at = console.find("\nPath too long -- refused", at)) != std::string::npos;
-       ++at) {
-    ++refusals;
-  }
-  EXPECT_EQ(refusals, 4u);
-}
-
-TEST_F(NamespaceTest, UndeliveredReplyStillLeavesTheOperationDone) {
-  ASSERT_TRUE(dir_.Write("f", "F"));
-  Client().GoSilentAfterFrames(0);
-  EXPECT_EQ(Run({Command("DEL", "f")}), Replies{});
-  EXPECT_FALSE(dir_.Exists("f"));
-  EXPECT_EQ(lastResult, -1);
-  EXPECT_EQ(port_.Register(0x378), 0);
+  const std::regex refusal("\nPath too long -- refused");
+  EXPECT_EQ(std::distance(std::sregex_iterator(console.begin(), console.end(), refusal), {}), 5);
+  EXPECT_THAT(console, ::testing::HasSubstr("\nUPLOAD FAILED"));
 }
 
 }  // namespace
