@@ -1,14 +1,16 @@
+// The command loop and the namespace operations, through whole sessions.
 #include "service/command_loop.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <filesystem>
 
 #include "convert/variant.h"
 #include "testing/server_session.h"
 #include "testing/stepping_clock.h"
 
 namespace lpx {
-namespace {
 
 using CommandLoopTest = ServerSessionTest;
 
@@ -16,6 +18,7 @@ using CommandLoopTest = ServerSessionTest;
 TEST_P(ServerSessionTest, Told) { Tell(GetParam()); }
 
 const std::string kTenThousand(10000, 'x');  // resumes at 5120
+const std::string kNoWrite = "\nProbably no write permission in parent directory";
 
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(CommandLoop, ServerSessionTest, ::testing::Values(
@@ -26,6 +29,12 @@ INSTANTIATE_TEST_SUITE_P(CommandLoop, ServerSessionTest, ::testing::Values(
     Story{.session = {"LIST", "list @", "", "CONNECT"}, .replies = {"OK A"},
           .logged = "LIST\nStill trying... [LIST]\nlist @\nStill trying... [list @]\n"
                     "Still trying...\nCONNECTION ESTABLISHED"},
+    // TIME and ATTR, and other lines with their keys, are not echoed; a
+    // completed transfer closes its line with OK in the 49th column.
+    Story{.session = {"PUT @f", "TIME 852452445", "ATTR 32", "TiMe", "AxT", "SIZE 3", "#abc", "GET @f"},
+          .replies = {"TIME 852452445", "ATTR 32", "SIZE 3", "#abc"},
+          .logged = "PUT @f\nStill trying... [TiMe]\nStill trying... [AxT]\nSIZE 3" +
+                    std::string(42, ' ') + "OK\nGET @f"},
     // REST ?: a pending upload resumes at least 4096 bytes before the end of
     // what is stored, on a 1024 boundary; binary counts a line feed once.
     Story{.given = {"a=" + std::string(5119, 'x'), "b=" + std::string(5120, 'x'),
@@ -44,8 +53,26 @@ INSTANTIATE_TEST_SUITE_P(CommandLoop, ServerSessionTest, ::testing::Values(
           .replies = {"REST=5120", "FILE ERROR 2", "REST ERROR 2", "REST ERROR 2"},
           .after = {"big=abc", "f"}, .codes = {0, 13}},
     // LIST clears the text flag of a pending upload.
-    Story{.session = {"APUT @f", "LIST @", "SIZE 3", "#a\r\n"},
-          .replies = {"SIZE 11", "#.\t0\t-1\t16\r\n"}, .after = {"f=a\r\n"}, .codes = {0}}));
+    Story{.session = {"APUT @f", "LIST @missing", "LIST @", "SIZE 3", "#a\r\n"},
+          .replies = {"DIR ERROR 2", "SIZE 11", "#.\t0\t-1\t16\r\n"}, .after = {"f=a\r\n"}, .codes = {0}},
+    // The namespace operations.
+    Story{.given = {"d/", "f=F"}, .session = {"MD @d", "MD @f"},
+          .replies = {"DIR ERROR 1", "DIR ERROR 1"}, .after = {"f=F"},
+          .logged = "MD @d\n(a) No write permission in parent directory, or\n"
+                    "(b) File exists but is not a directory\nMD @f\n(a)"},
+    // DEL takes files and empty directories, RD empty directories only.
+    Story{.given = {"f", "g=G", "e/", "e2/", "full/", "full/x=X"},
+          .session = {"DEL @f", "DEL @e", "DEL @full", "RD @full", "RD @g", "RD @e2"},
+          .replies = {"OK", "OK", "FILE ERROR 2", "DIR ERROR 20", "DIR ERROR 20", "OK"},
+          .after = {"f", "g=G", "e", "e2", "full/x=X"},
+          .logged = "DEL @e\nDEL @full" + kNoWrite + "\nRD @full" + kNoWrite},
+    // RNTO replaces its target; the source stays the source for a second
+    // target, which then fails (it is gone). Without RNFR, RNTO is not
+    // answered. No directory takes the place of a file.
+    Story{.given = {"a=A", "b=B", "d/", "f=F"},
+          .session = {"RNTO @a", "RNFR @a", "RNTO @b", "RNTO @c", "RNFR @d", "RNTO @f"},
+          .replies = {"OK", "RENAME ERROR 2", "RENAME ERROR 2"}, .after = {"a", "b=A", "c", "f=F"},
+          .logged = "RNTO @a\nRNFR @a\nRNTO @b\nRNTO @c" + kNoWrite + "\nRNFR @d\nRNTO @f" + kNoWrite}));
 // clang-format on
 
 TEST_F(CommandLoopTest, RestOffsetsThatAreNoWholeNumberStartAtZero) {
@@ -54,12 +81,17 @@ TEST_F(CommandLoopTest, RestOffsetsThatAreNoWholeNumberStartAtZero) {
     EXPECT_EQ(Run({"REST 7", bad, "GET @f"}).back(), "#0123456789") << bad;
 }
 
-TEST_F(CommandLoopTest, OnlyARegularFileBelow2GiBResumes) {
+// Only regular files are opened (a FIFO would block the server), and only
+// sizes that the 32-bit offsets and SIZE can carry.
+TEST_F(CommandLoopTest, OnlyRegularFilesOfASizeTheWireCarries) {
   Given({"d/", "big"});
-  ASSERT_EQ(mkfifo(dir_.Local("fifo").c_str(), 0600), 0);  // would block the server
-  ASSERT_EQ(truncate(dir_.Local("big").c_str(), 3LL << 30), 0);
-  EXPECT_EQ(Run({"PUT @fifo", "REST ?", "PUT @d", "REST ?", "PUT @big", "REST ?"}),
-            Replies(3, "REST ERROR 2"));
+  ASSERT_EQ(mkfifo(dir_.Local("fifo").c_str(), 0600), 0);
+  ASSERT_EQ(truncate(dir_.Local("big").c_str(), 4294967296LL), 0);
+  EXPECT_EQ(Run({"PUT @fifo", "REST ?", "PUT @d", "REST ?", "PUT @big", "REST ?", "GET @fifo",
+                 "GET @big", "AGET @big", "PUT @fifo", "SIZE 3", "#abc"}),
+            (Replies{"REST ERROR 2", "REST ERROR 2", "REST ERROR 2", "FILE ERROR 2", "FILE ERROR 2",
+                     "FILE ERROR 2"}));
+  EXPECT_EQ(Codes(), std::vector<int>{13});
 }
 
 // "abcdefghi\n" 10000 times: 100000 bytes, 110000 on the wire. A text upload
@@ -77,41 +109,15 @@ TEST_F(CommandLoopTest, TextRestCountsWireBytesAndKeepsTheClientWaiting) {
                  "#" + wire.substr(108851)}),
             (Replies{"WAIT", "REST=104755"}));
   EXPECT_EQ(Codes(), (std::vector<int>{0, 0}));
-  EXPECT_EQ(File("t"), "t=" + text);
   // A keep-alive that does not get through ends the question with an error.
   Client().AnswerReply("WAIT", 14);
   EXPECT_EQ(Run({"APUT @t", "REST ?"}), (Replies{"WAIT", "REST ERROR 2"}));
 }
 
-// In UTF-8 the count ends on a character boundary: local byte 1024 lies
-// inside the euro sign at 1023..1025, so the upload resumes after it.
-TEST_F(CommandLoopTest, Utf8RestResumesAfterTheCharacterTheOffsetFallsIn) {
-  variantC = true;
-  const std::string text = std::string(1023, 'a') + "\xE2\x82\xAC" + std::string(4100, 'b');
-  Given({"u=" + text});
-  EXPECT_EQ(Run({"APUT @u", "REST ?", "SIZE 5124", "#" + std::string(4096, 'b'), "#bbbb"}),
-            Replies{"REST=1024"});
-  EXPECT_EQ(Codes(), (std::vector<int>{0, 0}));
-  EXPECT_EQ(File("u"), "u=" + text);
-}
-
-// TIME and ATTR, and other lines with their keys, are not echoed; a completed
-// transfer closes its line with OK in the 49th column.
-TEST_F(CommandLoopTest, AnUploadAndItsDownload) {
-  EXPECT_EQ(Run({"PUT @f", "TIME 852452445", "ATTR 32", "TiMe", "AxT", "SIZE 3", "#abc", "GET @f"}),
-            (Replies{"TIME 852452445", "ATTR 32", "SIZE 3", "#abc"}));
-  const auto ok = [](const std::string& line) {
-    return line + std::string(48 - line.size(), ' ') + "OK\n";
-  };
-  EXPECT_EQ(Console(), Expand("PUT @f\nStill trying... [TiMe]\nStill trying... [AxT]\n") +
-                           ok("SIZE 3") + ok(Expand("GET @f")));
-}
-
 TEST_F(CommandLoopTest, LinesOfUpTo255CharactersAreTakenLongerOnesRecovered) {
-  const std::string line = Expand("RNTO @") + std::string(255, 'x');
-  EXPECT_EQ(Run({line.substr(0, 256), line.substr(0, 255), "CONNECT"}), Replies{"OK A"});
-  EXPECT_EQ(Console(),
-            "Still trying...\n" + line.substr(0, 255) + "\nCONNECTION ESTABLISHED\t\t\t\tOK");
+  const std::string line = (Expand("RNTO @") + std::string(255, 'x')).substr(0, 255);
+  EXPECT_EQ(Run({line + "x", line, "CONNECT"}), Replies{"OK A"});
+  EXPECT_EQ(Console(), "Still trying...\n" + line + "\nCONNECTION ESTABLISHED\t\t\t\tOK");
 }
 
 // The reply did not reach the client: the exchange failed (the data lines go
@@ -125,19 +131,43 @@ TEST_F(CommandLoopTest, UndeliveredReplyFailsTheExchangeNotTheOperation) {
   EXPECT_EQ(File("f") + std::to_string(port_.Register(0x378)), "f0");
 }
 
+TEST_F(CommandLoopTest, MakeDirectoryGivesTheOwnerWriteAndSearchEntersItAndKeepsTheMask) {
+  const std::filesystem::path cwd = std::filesystem::current_path();
+  const mode_t mask = umask(0277);
+  EXPECT_EQ(Run({"MD @d", "MD @e"}), (Replies{"OK", "OK"}));
+  EXPECT_EQ(umask(mask), 0277u);  // and so "e" is made under it as "d" was
+  EXPECT_EQ(std::filesystem::status(dir_.Local("e")).permissions(),
+            std::filesystem::perms::owner_all);
+  EXPECT_EQ(std::filesystem::current_path(), dir_.Local("e"));
+  std::filesystem::current_path(cwd);
+}
+
+// Variant C. A path whose local form does not fit is refused, never cut: in
+// UTF-8 each 0x80 takes three bytes, 228 of them more than the 700 a path may
+// have. A restart counts whole characters: local byte 1024 of "u" lies
+// inside the euro sign at 1023..1025, so the upload resumes after it.
+TEST_F(CommandLoopTest, VariantCPathsTooLongAndRestartsInsideACharacter) {
+  variantC = true;
+  const std::string tooLong = "@" + std::string(228, '\x80');
+  Given({"a=A", "u=" + std::string(1023, 'a') + "\xE2\x82\xAC" + std::string(4100, 'b')});
+  EXPECT_EQ(Run({"APUT @u", "REST ?", "SIZE 5124", "#" + std::string(4096, 'b'), "#bbbb"}),
+            Replies{"REST=1024"});
+  EXPECT_EQ(Codes(), (std::vector<int>{0, 0}));
+  EXPECT_EQ(Run({"MD " + tooLong, "DEL " + tooLong, "RD " + tooLong, "RNFR @a", "RNTO " + tooLong,
+                 "RNFR " + tooLong, "RNTO @b", "PUT " + tooLong, "REST ?", "SIZE 3", "#abc"}),
+            (Replies{"DIR ERROR 1", "FILE ERROR 2", "DIR ERROR 20", "RENAME ERROR 2",
+                     "RENAME ERROR 2", "REST ERROR 2"}));
+  EXPECT_EQ(File("a") + File("b"), "a=Ab");  // a refused source is not replaced by the one before
+  // One console line for each refused path.
+  EXPECT_THAT(Console(), ::testing::ContainsRegex("(\nPath too long -- refused.*){5}"));
+}
+
 TEST(StrToIntTest, ReadsAsA32BitStrtoulAndRefusesTrailingText) {
-  const std::pair<const char*, int32_t> cases[] = {{"", 0},
-                                                   {"12", 12},
-                                                   {" 12", 12},
-                                                   {"12 ", -1},
-                                                   {"x", -1},
-                                                   {"-5", -5},
-                                                   {"2147483647", 2147483647},
-                                                   {"4294967295", -1},
-                                                   {"4294967296", -1},
-                                                   {"99999999999999999999999", -1}};
+  // clang-format off
+  const std::pair<const char*, int32_t> cases[] = {{"", 0}, {" 12", 12}, {"12 ", -1}, {"x", -1},
+      {"-5", -5}, {"2147483647", 2147483647}, {"4294967295", -1}, {"4294967296", -1}};
+  // clang-format on
   for (const auto& [text, value] : cases) EXPECT_EQ(StrToInt(text), value) << text;
 }
 
-}  // namespace
 }  // namespace lpx
