@@ -86,7 +86,7 @@ TEST_F(CommandLoopTest, RestOffsetsThatAreNoWholeNumberStartAtZero) {
 TEST_F(CommandLoopTest, OnlyRegularFilesOfASizeTheWireCarries) {
   Given({"d/", "big"});
   ASSERT_EQ(mkfifo(dir_.Local("fifo").c_str(), 0600), 0);
-  ASSERT_EQ(truncate(dir_.Local("big").c_str(), 4294967296LL), 0);
+  ASSERT_EQ(truncate(dir_.Local("big").c_str(), 5LL << 30), 0);
   EXPECT_EQ(Run({"PUT @fifo", "REST ?", "PUT @d", "REST ?", "PUT @big", "REST ?", "GET @fifo",
                  "GET @big", "AGET @big", "PUT @fifo", "SIZE 3", "#abc"}),
             (Replies{"REST ERROR 2", "REST ERROR 2", "REST ERROR 2", "FILE ERROR 2", "FILE ERROR 2",
@@ -117,6 +117,7 @@ TEST_F(CommandLoopTest, TextRestCountsWireBytesAndKeepsTheClientWaiting) {
 TEST_F(CommandLoopTest, LinesOfUpTo255CharactersAreTakenLongerOnesRecovered) {
   const std::string line = (Expand("RNTO @") + std::string(255, 'x')).substr(0, 255);
   EXPECT_EQ(Run({line + "x", line, "CONNECT"}), Replies{"OK A"});
+  EXPECT_EQ(last_->peer().signals(), 2);  // the connection-error signal: 0x1E twice
   EXPECT_EQ(Console(), "Still trying...\n" + line + "\nCONNECTION ESTABLISHED\t\t\t\tOK");
 }
 
@@ -158,6 +159,7 @@ TEST_F(CommandLoopTest, VariantCPathsTooLongAndRestartsInsideACharacter) {
             (Replies{"DIR ERROR 1", "FILE ERROR 2", "DIR ERROR 20", "RENAME ERROR 2",
                      "RENAME ERROR 2", "REST ERROR 2"}));
   EXPECT_EQ(File("a") + File("b"), "a=Ab");  // a refused source is not replaced by the one before
+  EXPECT_EQ(Codes(), std::vector<int>{13});  // no place for the upload either
   // One console line for each refused path.
   EXPECT_THAT(Console(), ::testing::ContainsRegex("(\nPath too long -- refused.*){5}"));
 }

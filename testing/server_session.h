@@ -13,7 +13,8 @@
 // In a session "@" stands for the test directory as the client writes it,
 // with a backslash after it, and a line "#payload" is the next data frame of
 // an upload (blocks 1, 2, ... after each command). What Run() returns reads
-// the same way: the server's replies, and its data frames as "#payload".
+// the same way: the server's replies, its data frames as "#payload", and its
+// abort frame as "#!".
 #pragma once
 
 #include <gmock/gmock.h>
@@ -33,9 +34,10 @@ namespace lpx {
 
 using Replies = std::vector<std::string>;
 
-// One story of a table: the test ServerSessionTest.Told tells it, for the
-// tables that INSTANTIATE_TEST_SUITE_P(..., ServerSessionTest, ...) gives.
-// What is left empty is not checked.
+// One story of a table: the test ServerSessionTest.Told (in
+// service/command_loop_test.cc) tells each that INSTANTIATE_TEST_SUITE_P(...,
+// ServerSessionTest, ...) gives it. The replies are always checked, the rest
+// only when given.
 struct Story {
   Replies given = {};           // as Given() takes them
   Replies session = {};         // as Run() takes it
@@ -77,7 +79,7 @@ class ServerSessionTest : public ::testing::TestWithParam<Story> {
     Client().RunServer();
     EXPECT_FALSE(Client().TimedOut());
     last_ = std::move(next_);
-    Replies out;  // its data frames as "#payload", the abort frame as "#!"
+    Replies out;
     for (const FramePeer::Frame& f : last_->peer().frames()) {
       const std::string payload(f.payload.begin(), f.payload.end());
       out.push_back(f.block == 0 ? payload : f.block > 0 ? "#" + payload : "#!");
