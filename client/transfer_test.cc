@@ -3,13 +3,20 @@
 #include "client/transfer.h"
 
 #include <getopt.h>
+#include <gtest/gtest.h>
+#include <utime.h>
 
+#include <ctime>
 #include <deque>
 
 #include "client/commands.h"
 #include "client/exit_status.h"
 #include "client/options.h"
-#include "testing/transfer_support.h"
+#include "link/port.h"
+#include "testing/fake_port.h"
+#include "testing/frame_peer.h"
+#include "testing/reset.h"
+#include "testing/temp_dir.h"
 
 namespace lpx {
 namespace {
@@ -19,7 +26,8 @@ using Texts = std::vector<std::string>;
 // 2024-03-05 06:07:08 local: seconds field 4, minute 7, hour 6, day 5,
 // month 3, year field 44.
 const std::string kTime = std::to_string(4u | 7u << 5 | 6u << 11 | 5u << 16 | 3u << 21 | 44u << 25);
-const time_t kMarch2024 = LocalTime(2024, 3, 5, 6, 7, 8);
+struct tm kMarch2024Fields = {8, 7, 6, 5, 2, 124, 0, 0, -1, 0, nullptr};
+const time_t kMarch2024 = mktime(&kMarch2024Fields);
 
 // Every byte value, CR and LF among them, in no simple order.
 std::string Bytes(size_t n) {

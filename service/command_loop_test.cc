@@ -1,376 +1,177 @@
+// The command loop and the namespace operations, through whole sessions.
 #include "service/command_loop.h"
 
-#include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
-#include <string>
-#include <vector>
+#include <filesystem>
 
 #include "convert/variant.h"
-#include "link/port.h"
-#include "service/transfer_state.h"
-#include "shell/startup.h"
 #include "testing/server_session.h"
 #include "testing/stepping_clock.h"
 
 namespace lpx {
-namespace {
 
-// "abcdefghi\n" ten thousand times: 100000 bytes. A text upload of it resumes
-// at (100000 - 4096) rounded down to 1024, 95232, which is 9523 lines and
-// "ab": 95232 + 9523 = 104755 bytes on the wire.
-std::string TenThousandLines() {
-  std::string text;
-  for (int i = 0; i < 10000; ++i) text += "abcdefghi\n";
-  return text;
+using CommandLoopTest = ServerSessionTest;
+
+// The stories of every table of the service's tests.
+TEST_P(ServerSessionTest, Told) { Tell(GetParam()); }
+
+const std::string kTenThousand(10000, 'x');  // resumes at 5120
+const std::string kNoWrite = "\nProbably no write permission in parent directory";
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(CommandLoop, ServerSessionTest, ::testing::Values(
+    // A line that begins with a command's text is that command.
+    Story{.session = {"CONNECT", "CONNECTED"}, .replies = {"OK A", "OK A"},
+          .logged = "CONNECTION ESTABLISHED\t\t\t\tOK\nCONNECTEDION ESTABLISHED\t\t\t\tOK"},
+    // Lines that are no command get the recovery, and the loop goes on.
+    Story{.session = {"LIST", "list @", "", "CONNECT"}, .replies = {"OK A"},
+          .logged = "LIST\nStill trying... [LIST]\nlist @\nStill trying... [list @]\n"
+                    "Still trying...\nCONNECTION ESTABLISHED"},
+    // TIME and ATTR, and other lines with their keys, are not echoed; a
+    // completed transfer closes its line with OK in the 49th column.
+    Story{.session = {"PUT @f", "TIME 852452445", "ATTR 32", "TiMe", "AxT", "SIZE 3", "#abc", "GET @f"},
+          .replies = {"TIME 852452445", "ATTR 32", "SIZE 3", "#abc"},
+          .logged = "PUT @f\nStill trying... [TiMe]\nStill trying... [AxT]\nSIZE 3" +
+                    std::string(42, ' ') + "OK\nGET @f"},
+    // REST ?: a pending upload resumes at least 4096 bytes before the end of
+    // what is stored, on a 1024 boundary; binary counts a line feed once.
+    Story{.given = {"a=" + std::string(5119, 'x'), "b=" + std::string(5120, 'x'),
+                    "c=" + std::string(10000, '\n')},
+          .session = {"REST ?", "PUT @a", "REST ?", "PUT @b", "REST ?", "PUT @c", "REST ?"},
+          .replies = {"REST ERROR 2", "REST=0", "REST=1024", "REST=5120"}},
+    // A new PUT starts at 0, whatever an earlier question found.
+    Story{.given = {"big=" + kTenThousand},
+          .session = {"PUT @big", "REST ?", "PUT @new", "SIZE 3", "#abc"},
+          .replies = {"REST=5120"}, .after = {"new=abc"}, .codes = {0}},
+    // A download clears the offsets, not the pending name; SIZE clears the
+    // name, whatever the outcome.
+    Story{.given = {"big=" + kTenThousand},
+          .session = {"PUT @big", "REST ?", "AGET @gone", "SIZE 3", "#abc", "REST ?",
+                      "PUT @f", "SIZE 2", "#abc", "REST ?"},
+          .replies = {"REST=5120", "FILE ERROR 2", "REST ERROR 2", "REST ERROR 2"},
+          .after = {"big=abc", "f"}, .codes = {0, 13}},
+    // LIST clears the text flag of a pending upload.
+    Story{.session = {"APUT @f", "LIST @missing", "LIST @", "SIZE 3", "#a\r\n"},
+          .replies = {"DIR ERROR 2", "SIZE 11", "#.\t0\t-1\t16\r\n"}, .after = {"f=a\r\n"}, .codes = {0}},
+    // The namespace operations.
+    Story{.given = {"d/", "f=F"}, .session = {"MD @d", "MD @f"},
+          .replies = {"DIR ERROR 1", "DIR ERROR 1"}, .after = {"f=F"},
+          .logged = "MD @d\n(a) No write permission in parent directory, or\n"
+                    "(b) File exists but is not a directory\nMD @f\n(a)"},
+    // DEL takes files and empty directories, RD empty directories only.
+    Story{.given = {"f", "g=G", "e/", "e2/", "full/", "full/x=X"},
+          .session = {"DEL @f", "DEL @e", "DEL @full", "RD @full", "RD @g", "RD @e2"},
+          .replies = {"OK", "OK", "FILE ERROR 2", "DIR ERROR 20", "DIR ERROR 20", "OK"},
+          .after = {"f", "g=G", "e", "e2", "full/x=X"},
+          .logged = "DEL @e\nDEL @full" + kNoWrite + "\nRD @full" + kNoWrite},
+    // RNTO replaces its target; the source stays the source for a second
+    // target, which then fails (it is gone). Without RNFR, RNTO is not
+    // answered. No directory takes the place of a file.
+    Story{.given = {"a=A", "b=B", "d/", "f=F"},
+          .session = {"RNTO @a", "RNFR @a", "RNTO @b", "RNTO @c", "RNFR @d", "RNTO @f"},
+          .replies = {"OK", "RENAME ERROR 2", "RENAME ERROR 2"}, .after = {"a", "b=A", "c", "f=F"},
+          .logged = "RNTO @a\nRNFR @a\nRNTO @b\nRNTO @c" + kNoWrite + "\nRNFR @d\nRNTO @f" + kNoWrite}));
+// clang-format on
+
+TEST_F(CommandLoopTest, RestOffsetsThatAreNoWholeNumberStartAtZero) {
+  Given({"f=0123456789"});
+  for (const char* bad : {"REST abc", "REST ", "REST 12 ", "REST -5", "REST 4294967296"})
+    EXPECT_EQ(Run({"REST 7", bad, "GET @f"}).back(), "#0123456789") << bad;
 }
 
-class CommandLoopTest : public ServerSessionTest {
- protected:
-  std::string Put(const std::string& name) { return "PUT " + dir_.Client(name); }
-
-  // A command with a path inside the test's directory, padded to `length`.
-  std::string LineOfLength(const std::string& command, size_t length) {
-    std::string line = command + dir_.Client("") + '\\';
-    line.resize(length, 'x');
-    return line;
-  }
-
-  // What the server wrote to its data register after the client's last
-  // byte: the link code for that byte, then what the loop did. A session
-  // ends with Ctrl/C at the idle poll, where the loop resets the register
-  // once more when the last exchange failed.
-  std::vector<uint8_t> WritesAfterLastCommand() {
-    const auto& trace = Last().peer().trace();
-    std::vector<uint8_t> out;
-    for (const FramePeer::WireEvent& e : trace) {
-      if (e.byPeer) {
-        out.clear();
-      } else {
-        out.push_back(e.value);
-      }
-    }
-    return out;
-  }
-
-  // Occurrences of the connection-error signal followed by the data
-  // register's reset, on the port.
-  int ConnectionErrorSignals() {
-    using K = FakePort::Kind;
-    const FakePort::Access want[] = {
-        {K::kWrite, 0x378, 0x0E, 1}, {K::kSleep, 0, 50000, 1},    {K::kWrite, 0x378, 0x1E, 1},
-        {K::kSleep, 0, 50000, 1},    {K::kWrite, 0x378, 0x0E, 1}, {K::kSleep, 0, 50000, 1},
-        {K::kWrite, 0x378, 0x1E, 1}, {K::kSleep, 0, 50000, 1},    {K::kWrite, 0x378, 0x00, 1},
-    };
-    const auto& log = port_.log();
-    int found = 0;
-    for (size_t i = 0; i + std::size(want) <= log.size(); ++i) {
-      size_t k = 0;
-      while (k < std::size(want) && log[i + k].kind == want[k].kind &&
-             log[i + k].addr == want[k].addr && log[i + k].value == want[k].value) {
-        ++k;
-      }
-      if (k == std::size(want)) ++found;
-    }
-    return found;
-  }
-};
-
-TEST_F(CommandLoopTest, ConnectIsAnsweredAndCompletesTheEcho) {
-  EXPECT_EQ(Run({"CONNECT", "CONNECTED"}), (Replies{"OK A", "OK A"}));
-  EXPECT_EQ(Console(),
-            "CONNECTION ESTABLISHED\t\t\t\tOK\n"
-            "CONNECTEDION ESTABLISHED\t\t\t\tOK");
-  EXPECT_EQ(lastResult, 1);
-}
-
-TEST_F(CommandLoopTest, UndeliveredConnectReplyFailsTheExchange) {
-  Client().AnswerReply("OK A", 14);
-  EXPECT_EQ(Run({"CONNECT"}), (Replies{"OK A"}));
-  EXPECT_EQ(Console(), "CONNECT");
-  EXPECT_EQ(lastResult, -1);
-  EXPECT_EQ(port_.Register(0x378), 0);
-}
-
-TEST_F(CommandLoopTest, TimeAndAttrKeysAreNeverEchoed) {
-  // "TiMe" and "AxT" have the keys of TIME and ATTR but are no commands.
-  EXPECT_EQ(Run({Put("f"), "TIME 100", "ATTR 32", "TiMe", "AxT"}), Replies{});
-  EXPECT_EQ(Console(), Put("f") +
-                           "\nStill trying... [TiMe]"
-                           "\nStill trying... [AxT]");
-  EXPECT_EQ(std::string(recName), dir_.Client("f"));
-  EXPECT_EQ(fileTime, 100);
-  EXPECT_EQ(fileAttr, 32);
-  EXPECT_EQ(textMode, 0);
-}
-
-TEST_F(CommandLoopTest, UnrecognisedLinesGetTheRecoveryAndTheLoopGoesOn) {
-  EXPECT_EQ(Run({"LIST", "list " + dir_.Client(""), "", "CONNECT"}), (Replies{"OK A"}));
-  EXPECT_EQ(Console(), "LIST\nStill trying... [LIST]\nlist " + dir_.Client("") +
-                           "\nStill trying... [list " + dir_.Client("") +
-                           "]"
-                           "\nStill trying..."
-                           "\nCONNECTION ESTABLISHED\t\t\t\tOK");
-  EXPECT_EQ(ConnectionErrorSignals(), 3);
-}
-
-TEST_F(CommandLoopTest, OverlongLineIsRefusedAndRecoveredLikeAFailedReceive) {
-  // 256 characters: one more than the command buffer holds.
-  Run({LineOfLength("LIST ", 256)});
-  EXPECT_EQ(Console(), "Still trying...");
-  // The failed receive resets the data register once more at the end.
-  EXPECT_EQ(WritesAfterLastCommand(),
-            (std::vector<uint8_t>{0x00, 0x0E, 0x1E, 0x0E, 0x1E, 0x00, 0x00, 0x00}));
-  EXPECT_EQ(lastResult, -1);
-
-  // 255 characters still arrive whole.
-  Run({LineOfLength("RNTO ", 255)});
-  EXPECT_EQ(Console(), "\n" + LineOfLength("RNTO ", 255));
-}
-
-TEST_F(CommandLoopTest, RestWithANumberSetsTheOffsetSilently) {
-  EXPECT_EQ(Run({"REST 777"}), Replies{});
-  EXPECT_EQ(restartOffset, 777);
-  for (const char* bad : {"REST abc", "REST ", "REST 12 ", "REST -5", "REST 4294967296"}) {
-    EXPECT_EQ(Run({"REST 777", bad}), Replies{}) << bad;
-    EXPECT_EQ(restartOffset, 0) << bad;
-    EXPECT_EQ(remoteOffset, 0) << bad;
-  }
-}
-
-TEST_F(CommandLoopTest, RestQuestionWithoutAStoredFileIsAnError) {
-  // No pending upload; "?xyz" is a question too.
-  EXPECT_EQ(Run({"REST 777", "REST ?xyz"}), Replies{"REST ERROR 2"});
-  EXPECT_EQ(restartOffset, 777);
-
-  // A new PUT starts from the beginning: the offsets of the earlier
-  // negotiation do not carry over to it, and a failed question keeps them 0.
-  ASSERT_TRUE(dir_.Write("big", std::string(10000, 'x')));
-  EXPECT_EQ(Run({Put("big"), "REST ?"}), (Replies{"REST=5120"}));
-  EXPECT_EQ(restartOffset, 5120);
-  EXPECT_EQ(remoteOffset, 5120);
-  EXPECT_EQ(Run({Put("big"), "REST ?", Put("missing"), "REST ?"}),
-            (Replies{"REST=5120", "REST ERROR 2"}));
-  EXPECT_EQ(restartOffset, 0);
-  EXPECT_EQ(remoteOffset, 0);
-  EXPECT_EQ(fi, nullptr);
-
-  // Only a regular file resumes; a FIFO must not block the server.
+// Only regular files are opened (a FIFO would block the server), and only
+// sizes that the 32-bit offsets and SIZE can carry.
+TEST_F(CommandLoopTest, OnlyRegularFilesOfASizeTheWireCarries) {
+  Given({"d/", "big"});
   ASSERT_EQ(mkfifo(dir_.Local("fifo").c_str(), 0600), 0);
-  ASSERT_TRUE(dir_.MakeDir("d"));
-  EXPECT_EQ(Run({Put("fifo"), "REST ?", Put("d"), "REST ?"}),
-            (Replies{"REST ERROR 2", "REST ERROR 2"}));
+  ASSERT_EQ(truncate(dir_.Local("big").c_str(), 5LL << 30), 0);
+  EXPECT_EQ(Run({"PUT @fifo", "REST ?", "PUT @d", "REST ?", "PUT @big", "REST ?", "GET @fifo",
+                 "GET @big", "AGET @big", "PUT @fifo", "SIZE 3", "#abc"}),
+            (Replies{"REST ERROR 2", "REST ERROR 2", "REST ERROR 2", "FILE ERROR 2", "FILE ERROR 2",
+                     "FILE ERROR 2"}));
+  EXPECT_EQ(Codes(), std::vector<int>{13});
 }
 
-TEST_F(CommandLoopTest, RestQuestionResumesOnA1024BoundaryAtLeast4096BeforeTheEnd) {
-  ASSERT_TRUE(dir_.Write("a", std::string(5119, 'x')));
-  ASSERT_TRUE(dir_.Write("b", std::string(5120, 'x')));
-  ASSERT_TRUE(dir_.Write("c", std::string(10000, '\n')));  // binary: LF counts once
-  EXPECT_EQ(Run({Put("a"), "REST ?", Put("b"), "REST ?", Put("c"), "REST ?"}),
-            (Replies{"REST=0", "REST=1024", "REST=5120"}));
-  EXPECT_EQ(restartOffset, 5120);
-  EXPECT_EQ(remoteOffset, 5120);
-}
-
-TEST_F(CommandLoopTest, TextRestSendsWaitWhenAWholeSecondHasPassed) {
-  ASSERT_TRUE(dir_.Write("t", TenThousandLines()));
+// "abcdefghi\n" 10000 times: 100000 bytes, 110000 on the wire. A text upload
+// resumes at 95232 (100000 - 4096, down to 1024): 9523 lines and "ab", that
+// is 104755 bytes on the wire.
+TEST_F(CommandLoopTest, TextRestCountsWireBytesAndKeepsTheClientWaiting) {
+  std::string text, wire;
+  for (int i = 0; i < 10000; ++i) text += "abcdefghi\n", wire += "abcdefghi\r\n";
+  Given({"t=" + text});
   // 0.6 s per clock reading: the start (0.6 s), after 32768 bytes (1.2 s,
   // a new second: WAIT), after 65536 bytes (1.8 s, the same second).
   SteppingClock ticking(port_, 600000);
   platform = &ticking;
-  EXPECT_EQ(Run({"APUT " + dir_.Client("t"), "REST ?"}), (Replies{"WAIT", "REST=104755"}));
-  platform = &port_;
-  EXPECT_EQ(restartOffset, 95232);
-  EXPECT_EQ(remoteOffset, 104755);
-  EXPECT_EQ(textMode, 1);
-}
-
-TEST_F(CommandLoopTest, UndeliveredWaitEndsTheNegotiationWithAnError) {
-  ASSERT_TRUE(dir_.Write("t", TenThousandLines()));
-  SteppingClock ticking(port_, 1000000);
-  platform = &ticking;
+  EXPECT_EQ(Run({"APUT @t", "REST ?", "SIZE 110000", "#" + wire.substr(104755, 4096),
+                 "#" + wire.substr(108851)}),
+            (Replies{"WAIT", "REST=104755"}));
+  EXPECT_EQ(Codes(), (std::vector<int>{0, 0}));
+  // A keep-alive that does not get through ends the question with an error.
   Client().AnswerReply("WAIT", 14);
-  EXPECT_EQ(Run({"REST 777", "APUT " + dir_.Client("t"), "REST ?"}),
-            (Replies{"WAIT", "REST ERROR 2"}));
-  EXPECT_EQ(restartOffset, 0);
-  EXPECT_EQ(remoteOffset, 0);
-
-  // A client that goes silent gets nothing more; the loop waits on.
-  Client().GoSilentAfterFrames(0);
-  EXPECT_EQ(Run({"REST 777", "APUT " + dir_.Client("t"), "REST ?"}), Replies{});
-  platform = &port_;
-  EXPECT_EQ(restartOffset, 0);
-  EXPECT_EQ(remoteOffset, 0);
-  EXPECT_EQ(fi, nullptr);
+  EXPECT_EQ(Run({"APUT @t", "REST ?"}), (Replies{"WAIT", "REST ERROR 2"}));
 }
 
-TEST_F(CommandLoopTest, GetRestartAtRemoteCountsTheWireSizeOfAPrefix) {
-  ASSERT_TRUE(dir_.Write("t", "ab\ncde"));
-  fi = fopen(dir_.Local("t").c_str(), "r");
-  ASSERT_NE(fi, nullptr);
-  ci = 0;
-  EXPECT_EQ(GetRestartAtRemote(5), 6);
-  EXPECT_EQ(ftell(fi), 5);
-  rewind(fi);
-  EXPECT_EQ(GetRestartAtRemote(100), 7);  // shorter than n: the whole file
-  rewind(fi);
-  ci = EOF;  // already at the end: nothing is read
-  EXPECT_EQ(GetRestartAtRemote(5), 0);
-  EXPECT_EQ(ftell(fi), 0);
-  ResetTransferState();
+TEST_F(CommandLoopTest, LinesOfUpTo255CharactersAreTakenLongerOnesRecovered) {
+  const std::string line = (Expand("RNTO @") + std::string(255, 'x')).substr(0, 255);
+  EXPECT_EQ(Run({line + "x", line, "CONNECT"}), Replies{"OK A"});
+  // The connection-error signal: 14 with the busy line low, then raised, twice.
+  const std::vector<uint8_t> writes = port_.WritesTo(0x378), signal = {0x0E, 0x1E, 0x0E, 0x1E};
+  EXPECT_NE(std::search(writes.begin(), writes.end(), signal.begin(), signal.end()), writes.end());
+  EXPECT_EQ(Console(), "Still trying...\n" + line + "\nCONNECTION ESTABLISHED\t\t\t\tOK");
 }
 
-TEST_F(CommandLoopTest, GetRestartAtRemoteInUtf8CountsCharacters) {
+// The reply did not reach the client: the exchange failed (the data lines go
+// back to 0, the echo of CONNECT is not completed), but what was done stays.
+TEST_F(CommandLoopTest, UndeliveredReplyFailsTheExchangeNotTheOperation) {
+  Given({"f"});
+  Client().AnswerReply("OK A", 14);
+  Client().AnswerReply("OK", 14);
+  EXPECT_EQ(Run({"CONNECT", "DEL @f"}), (Replies{"OK A", "OK"}));
+  EXPECT_EQ(Console(), Expand("CONNECT\nDEL @f"));
+  EXPECT_EQ(File("f") + std::to_string(port_.Register(0x378)), "f0");
+}
+
+TEST_F(CommandLoopTest, MakeDirectoryGivesTheOwnerWriteAndSearchEntersItAndKeepsTheMask) {
+  const std::filesystem::path cwd = std::filesystem::current_path();
+  const mode_t mask = umask(0277);
+  EXPECT_EQ(Run({"MD @d", "MD @e"}), (Replies{"OK", "OK"}));
+  EXPECT_EQ(umask(mask), 0277u);  // and so "e" is made under it as "d" was
+  EXPECT_EQ(std::filesystem::status(dir_.Local("e")).permissions(),
+            std::filesystem::perms::owner_all);
+  EXPECT_EQ(std::filesystem::current_path(), dir_.Local("e"));
+  std::filesystem::current_path(cwd);
+}
+
+// Variant C. A path whose local form does not fit is refused, never cut: in
+// UTF-8 each 0x80 takes three bytes, 228 of them more than the 700 a path may
+// have. A restart counts whole characters: local byte 1024 of "u" lies
+// inside the euro sign at 1023..1025, so the upload resumes after it.
+TEST_F(CommandLoopTest, VariantCPathsTooLongAndRestartsInsideACharacter) {
   variantC = true;
-  // e-acute, LF, euro sign, "x": 2 + 1 + 3 + 1 bytes; 1 + 2 + 1 + 1 on the wire.
-  ASSERT_TRUE(dir_.Write("t",
-                         "\xC3\xA9\n\xE2\x82\xAC"
-                         "x"));
-  fi = fopen(dir_.Local("t").c_str(), "r");
-  ASSERT_NE(fi, nullptr);
-  ci = 0;
-  EXPECT_EQ(GetRestartAtRemote(7), 5);
-  rewind(fi);
-  // A prefix that ends inside the euro sign takes the whole character.
-  EXPECT_EQ(GetRestartAtRemote(4), 4);
-  EXPECT_EQ(ftell(fi), 6);
-  ResetTransferState();
+  const std::string tooLong = "@" + std::string(228, '\x80');
+  Given({"a=A", "u=" + std::string(1023, 'a') + "\xE2\x82\xAC" + std::string(4100, 'b')});
+  EXPECT_EQ(Run({"APUT @u", "REST ?", "SIZE 5124", "#" + std::string(4096, 'b'), "#bbbb"}),
+            Replies{"REST=1024"});
+  EXPECT_EQ(Codes(), (std::vector<int>{0, 0}));
+  EXPECT_EQ(Run({"MD " + tooLong, "DEL " + tooLong, "RD " + tooLong, "RNFR @a", "RNTO " + tooLong,
+                 "RNFR " + tooLong, "RNTO @b", "PUT " + tooLong, "REST ?", "SIZE 3", "#abc"}),
+            (Replies{"DIR ERROR 1", "FILE ERROR 2", "DIR ERROR 20", "RENAME ERROR 2",
+                     "RENAME ERROR 2", "REST ERROR 2"}));
+  EXPECT_EQ(File("a") + File("b"), "a=Ab");  // a refused source is not replaced by the one before
+  EXPECT_EQ(Codes(), std::vector<int>{13});  // no place for the upload either
+  // One console line for each refused path.
+  EXPECT_THAT(Console(), ::testing::ContainsRegex("(\nPath too long -- refused.*){5}"));
 }
 
-TEST_F(CommandLoopTest, RenameKeepsItsSourceForFurtherTargets) {
-  ASSERT_TRUE(dir_.Write("a", "A"));
-  EXPECT_EQ(
-      Run({"RNFR " + dir_.Client("a"), "RNTO " + dir_.Client("b"), "RNTO " + dir_.Client("c")}),
-      (Replies{"OK", "RENAME ERROR 2"}));
-  // The second try was a to c again, not b to c.
-  EXPECT_EQ(dir_.Read("b"), "A");
-  EXPECT_FALSE(dir_.Exists("c"));
-  EXPECT_EQ(std::string(renamedFrom), dir_.Local("a"));
-  EXPECT_TRUE(Logged("\nProbably no write permission in parent directory"));
+TEST(StrToIntTest, ReadsAsA32BitStrtoulAndRefusesTrailingText) {
+  // clang-format off
+  const std::pair<const char*, int32_t> cases[] = {{"", 0}, {" 12", 12}, {"12 ", -1}, {"x", -1},
+      {"-5", -5}, {"2147483647", 2147483647}, {"4294967295", -1}, {"4294967296", -1}};
+  // clang-format on
+  for (const auto& [text, value] : cases) EXPECT_EQ(StrToInt(text), value) << text;
 }
 
-TEST_F(CommandLoopTest, RenameWithoutSourceIsNotAnswered) {
-  ASSERT_TRUE(dir_.Write("b", "B"));
-  EXPECT_EQ(Run({"RNTO " + dir_.Client("b")}), Replies{});
-  EXPECT_EQ(lastResult, -1);
-  EXPECT_EQ(WritesAfterLastCommand(), (std::vector<uint8_t>{0x00, 0x00, 0x00}));
-  EXPECT_EQ(Console(), "RNTO " + dir_.Client("b"));
-}
-
-TEST_F(CommandLoopTest, RefusedRenameSourceIsNeverReplacedByAnEarlierOne) {
-  variantC = true;
-  ASSERT_TRUE(dir_.Write("a", "A"));
-  // 200 euro signs take 600 bytes in UTF-8: more than the rename source holds.
-  EXPECT_EQ(Run({"RNFR " + dir_.Client("a"), "RNFR " + dir_.Client(std::string(200, '\x80')),
-                 "RNTO " + dir_.Client("b"), "RNTO " + dir_.Client("c")}),
-            (Replies{"RENAME ERROR 2", "RENAME ERROR 2"}));
-  EXPECT_EQ(dir_.Read("a"), "A");
-  EXPECT_FALSE(dir_.Exists("b"));
-  EXPECT_TRUE(Logged("\nPath too long -- refused"));
-}
-
-TEST_F(CommandLoopTest, UploadNameThatDoesNotMapIsRefused) {
-  variantC = true;
-  // 255 characters whose local form needs more than 700 bytes.
-  std::string line = "PUT " + dir_.Client("") + '\\';
-  line.resize(255, '\x80');
-  Client().GoSilentAfterFrames(1);  // no upload data follows
-  EXPECT_EQ(Run({line, "REST ?", "SIZE 10"}), Replies{"REST ERROR 2"});
-  EXPECT_TRUE(Logged("\nUPLOAD FAILED"));
-  EXPECT_EQ(recName[0], '\0');
-}
-
-TEST_F(CommandLoopTest, SizeClearsTheUploadStateWhateverTheOutcome) {
-  Client().GoSilentAfterFrames(0);
-  Run({"REST 777", "APUT " + dir_.Client("f"), "TIME 100", "ATTR 32", "SIZE 5"});
-  EXPECT_TRUE(Logged("\nUPLOAD FAILED"));
-  EXPECT_EQ(lastResult, -1);
-  EXPECT_EQ(recName[0], '\0');
-  EXPECT_EQ(fileTime, -1);
-  EXPECT_EQ(fileAttr, -1);
-  EXPECT_EQ(textMode, 0);
-  EXPECT_EQ(restartOffset, 0);
-  EXPECT_EQ(remoteOffset, 0);
-}
-
-TEST_F(CommandLoopTest, DownloadClearsBothOffsetsAndKeepsThePendingName) {
-  ASSERT_TRUE(dir_.Write("big", std::string(10000, 'x')));
-  Client().GoSilentAfterFrames(1);
-  Run({Put("big"), "REST ?", "AGET " + dir_.Client("missing")});
-  EXPECT_TRUE(Logged("\nDOWNLOAD FAILED"));
-  EXPECT_EQ(restartOffset, 0);
-  EXPECT_EQ(remoteOffset, 0);
-  EXPECT_EQ(std::string(recName), dir_.Client("big"));
-
-  Client().GoSilentAfterFrames(0);
-  Run({"REST 777", "GET " + dir_.Client("missing")});
-  EXPECT_EQ(restartOffset, 0);
-}
-
-TEST_F(CommandLoopTest, ListClearsTheTextFlagOfAPendingUpload) {
-  Client().GoSilentAfterFrames(0);
-  Run({"APUT " + dir_.Client("f"), "LIST " + dir_.Client("")});
-  EXPECT_EQ(textMode, 0);
-  EXPECT_EQ(std::string(recName), dir_.Client("f"));
-  EXPECT_TRUE(Logged("\nLIST FAILED"));
-  EXPECT_EQ(lastResult, -1);
-  EXPECT_EQ(port_.Register(0x378), 0);
-}
-
-// An echoed line of n characters closed with OK: 48 - n blanks, then "OK".
-std::string ClosedWithOk(const std::string& line) {
-  return line + std::string(48 - line.size(), ' ') + "OK\n";
-}
-
-TEST_F(CommandLoopTest, CompletedTransfersCloseTheirLineWithOk) {
-  ASSERT_TRUE(dir_.Write("f", "abc"));
-  Client().Send("GET " + dir_.Client("f"));
-  Client().Send(Put("g"));
-  Client().Send("SIZE 3");
-  Client().SendData(1, "xyz");
-  EXPECT_EQ(Run().back().rfind("SIZE 3", 0), 0u);
-  ASSERT_EQ(Last().DataFrames().size(), 1u);
-  EXPECT_EQ(Last().DataFrames()[0].payload, (std::vector<uint8_t>{'a', 'b', 'c'}));
-  EXPECT_EQ(dir_.Read("g"), "xyz");
-  EXPECT_EQ(Console(),
-            ClosedWithOk("GET " + dir_.Client("f")) + Put("g") + "\n" + ClosedWithOk("SIZE 3"));
-  EXPECT_EQ(lastResult, 1);
-
-  EXPECT_EQ(Run({"LIST " + dir_.Client("")})[0].rfind("SIZE ", 0), 0u);
-  EXPECT_EQ(Console(), ClosedWithOk("LIST " + dir_.Client("")));
-}
-
-TEST(StrToIntTest, WholeDecimalNumbersOnly) {
-  EXPECT_EQ(StrToInt(""), 0);
-  EXPECT_EQ(StrToInt("12"), 12);
-  EXPECT_EQ(StrToInt(" 12"), 12);
-  EXPECT_EQ(StrToInt("12 "), -1);
-  EXPECT_EQ(StrToInt("x"), -1);
-  EXPECT_EQ(StrToInt("4294967295"), -1);
-  EXPECT_EQ(StrToInt("2147483647"), 2147483647);
-  // Beyond 32 bits saturates, as a 32-bit strtoul does; 2^32 must not wrap to 0.
-  EXPECT_EQ(StrToInt("4294967296"), -1);
-  EXPECT_EQ(StrToInt("99999999999999999999999"), -1);
-}
-
-TEST_F(CommandLoopTest, CtrlCWhileWaitingEndsTheLoopWithin50ms) {
-  Client().PressCtrlCAt(1000001);  // just after a poll at 1.0 s
-  char name[] = "lpxferd";
-  char port[] = "2";
-  char* argv[] = {name, port, nullptr};
-  portaddr = 0x378;
-  EXPECT_EQ(ServerMain(2, argv), 0);
-  signal(SIGINT, SIG_DFL);
-  signal(SIGTERM, SIG_DFL);
-  signal(SIGHUP, SIG_DFL);
-  signal(SIGSEGV, SIG_DFL);
-  ASSERT_NE(Client().CtrlCPressedAtUs(), 0u);
-  EXPECT_LE(port_.NowUs() - Client().CtrlCPressedAtUs(), 50000u);
-  std::string console = Console();
-  const std::string last = "\nDISCONNECT\t\t\t\t\tOK\n";
-  ASSERT_GE(console.size(), last.size());
-  EXPECT_EQ(console.substr(console.size() - last.size()), last);
-}
-
-}  // namespace
 }  // namespace lpx
