@@ -106,14 +106,6 @@ class ClientTest : public ::testing::Test {
   const std::string f_ = temp_.Local("f");
 };
 
-TEST_F(ClientTest, AMissingFileIsFileError2AndLeavesTheLocalFileAlone) {
-  temp_.Write("f", "keep me");
-  ServerReplies("GET", {"FILE ERROR 2"});
-  EXPECT_EQ(Run({"get", "/r/f", f_}), kExitFileError);
-  EXPECT_TRUE(Says("no such remote file") && !temp_.Exists("f.lpxpart"));
-  EXPECT_EQ(temp_.Read("f"), "keep me");
-}
-
 TEST_F(ClientTest, AGetIntoADirectoryTakesTheRemoteNameAndAGetOfOneCreatesNothing) {
   ServerSendsFile("GET", "hello");
   ASSERT_TRUE(Run({"get", "/r/x", temp_.path()}) == kExitOk && temp_.Read("x") == "hello") << err_;
@@ -226,8 +218,11 @@ TEST_F(ClientTest, ACommandLineThatCannotRunSendsNoCommand) {
   EXPECT_EQ(Run({"connect"}), kExitNoServer);
 }
 
-TEST_F(ClientTest, NamespaceCommandsTurnTheReplyIntoTheStatus) {
+// A get of a missing file leaves the local file alone.
+TEST_F(ClientTest, NamespaceCommandsAndAMissingFileTurnTheReplyIntoTheStatus) {
+  temp_.Write("f", "keep me");
   const std::tuple<Texts, const char*, const char*, int> kCases[] = {
+      {{"get", "/r/f", f_}, "GET", "FILE ERROR 2", kExitFileError},
       {{"rm", "/r/f"}, "DEL", "OK", kExitOk},
       {{"del", "/r/f"}, "DEL", "FILE ERROR 2", kExitFileError},
       {{"md", "/r/d"}, "MD", "DIR ERROR 1", kExitMkdirError},
@@ -239,8 +234,9 @@ TEST_F(ClientTest, NamespaceCommandsTurnTheReplyIntoTheStatus) {
     ServerReplies(command, {reply});
     EXPECT_EQ(Run(args), status) << args[0] << " " << reply;
   }
-  EXPECT_EQ(commands_, (Texts{"DEL \\r\\f", "DEL \\r\\f", "MD \\r\\d", "RD \\r\\d", "RNFR \\r\\a",
-                              "RNTO \\r\\b", "LIST \\r\\d", "RD \\r\\d"}));
+  EXPECT_TRUE(temp_.Read("f") == "keep me" && !temp_.Exists("f.lpxpart"));
+  EXPECT_EQ(commands_, (Texts{"GET \\r\\f", "DEL \\r\\f", "DEL \\r\\f", "MD \\r\\d", "RD \\r\\d",
+                              "RNFR \\r\\a", "RNTO \\r\\b", "LIST \\r\\d", "RD \\r\\d"}));
 }
 
 }  // namespace
