@@ -14,7 +14,8 @@ roundtrip() {
   expect 0 "$v: put $file $*" "$@" put "$file" "$remote/$file" &&
     check "$v: $file stored as it should be" cmp -s "$stored" "$remote/$file" &&
     expect 0 "$v: get $file $*" "$@" get "$remote/$file" back &&
-    check "$v: $file comes back unchanged" cmp -s "$file" back
+    check "$v: $file comes back unchanged" cmp -s "$file" back &&
+    check "$v: no back.lpxpart is left" test ! -e back.lpxpart
   rm -f back "$remote/$file"
 }
 
