@@ -28,17 +28,17 @@ TEST_F(LinkTest, TheSenderStopsOnCodes13And14AndWhenTheReceiverFallsSilent) {
   struct {
     uint8_t code;  // answered after byte `at`; 0: the peer goes silent there
     int at;
-    FramePeer::Stall stall;
+    bool midByte;  // the peer acknowledges the low nibble, then nothing more
     LinkResult result;
   } cases[] = {
-      {kCodeEnded, 0, {}, kRefused},
-      {kCodeWrongBlock, 2, {}, kAborted},
-      {0, 0, FramePeer::Stall::kBeforeAck, kNoServer},
-      {0, 3, FramePeer::Stall::kBeforeCode, kTimeout},
+      {kCodeEnded, 0, false, kRefused},
+      {kCodeWrongBlock, 2, false, kAborted},
+      {0, 0, false, kNoServer},
+      {0, 3, true, kTimeout},
   };
   for (const auto& c : cases) {
     FreshCable();
-    c.code ? peer_.CodeAt(c.at, c.code) : peer_.GoSilentAtByte(c.at, c.stall);
+    c.code ? peer_.CodeAt(c.at, c.code) : peer_.GoSilentAt(c.at, c.midByte);
     EXPECT_EQ(Send("abc"), c.result);
     EXPECT_EQ(port_.NowUs(), c.code ? 50000u : 19u * 100000u + 50000u);
     EXPECT_EQ(port_.Register(kData), 0x00);
@@ -77,7 +77,7 @@ TEST_F(LinkTest, ReceiverVerdicts) {
     int stopAt = -1;  // where the sender stops after a low nibble
   } cases[] = {
       // 4096 x 0x80: both sums wrap at 65536.
-      {Join({0x55}, BuildFrame(0, Bytes(4096, 0x80))), 0, kOk, 4113, kCodeGoOn,
+      {Join({0x55}, BuildFrame(0, std::string(4096, '\x80'))), 0, kOk, 4113, kCodeGoOn,
        "... Synchronizing --"},
       {Tail(BuildFrame(0, "abc"), 18), 0, kOk, 18, kCodeGoOn, "... Synchronizing ++"},
       // After "--" the next byte must complete the magic.
@@ -90,17 +90,18 @@ TEST_F(LinkTest, ReceiverVerdicts) {
       {BuildFrame(kAbortBlock, "", true), 7, kRefused, 16, kCodeEnded},
       // Eleven copies with a bad checksum: ten resends, then the end.
       {BuildFrame(1, "abc", true), 1, kAborted, 11 * 19 + 1, kCodeWrongBlock},
-      // A length the buffer cannot hold is refused at its last byte.
-      {BuildFrameWithLength(4097, 0, Bytes(5000, 1)), 0, kAborted, 9, kCodeWrongBlock},
-      {BuildFrameWithLength(-1, 0, Bytes(5000, 1)), 0, kAborted, 9, kCodeWrongBlock},
+      // A length the buffer cannot hold (4097, -1) is refused at its last byte.
+      {Join({0x18, 0x24, 0x42, 0x81, 0x01, 0x10, 0, 0}, Bytes(5000, 1)), 0, kAborted, 9,
+       kCodeWrongBlock},
+      {Join({0x18, 0x24, 0x42, 0x81, 0xFF, 0xFF, 0xFF, 0xFF}, Bytes(5000, 1)), 0, kAborted, 9,
+       kCodeWrongBlock},
       {BuildFrame(0, "abc"), 0, kAborted, 3, kCodeGoOn, "", 3},  // after 19 pauses of its wait
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::Message() << "case " << &c - cases);
     FreshCable();
-    FramePeer::Item& item = peer_.Queue(c.stream);
-    item.stopAt = c.stopAt;
-    item.stall = FramePeer::Stall::kAfterLow;
+    const FramePeer::Item& item = peer_.Queue(c.stream);
+    if (c.stopAt >= 0) peer_.GoSilentAt(c.stopAt, true);
     EXPECT_EQ(Receive(c.expected), c.result);
     EXPECT_EQ(item.codes.size(), c.answered);
     EXPECT_EQ(item.codes.back(), c.last);
@@ -127,7 +128,7 @@ TEST_F(LinkTest, TheFrameCheckRefusesAnIntactFrameAndHoldsTheRefusal) {
   // Not consulted for a wrong block number, nor before a resend.
   peer_.QueueFrame(5, "abc");
   EXPECT_EQ(Receive(4, RefuseOnce), kRefused);
-  peer_.Queue(BuildFrame(4, "abc", true)).resend = BuildFrame(4, "abc");
+  peer_.Queue(Join(BuildFrame(4, "abc", true), BuildFrame(4, "abc"))).raw = true;
   EXPECT_EQ(Receive(4, RefuseOnce), kOk);
   EXPECT_EQ(checkCalls, 2);
 }

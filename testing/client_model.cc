@@ -41,19 +41,16 @@ std::vector<FramePeer::Frame> ClientModel::DataFrames() const {
   return out;
 }
 
-void ClientModel::OnSleep(FakePort& port) {
+void ClientModel::OnSleep(FakePort& port, uint32_t us) {
   // A client does not start a frame while the server drives one of its
   // line signals (link code 14 on the data lines): it would be stopped.
-  if ((port.Register(base_) & 0x0F) != kCodeWrongBlock) FramePeer::OnSleep(port);
+  if ((port.Register(base_) & 0x0F) != kCodeWrongBlock) FramePeer::OnSleep(port, us);
   // The server polls idle with a 50 ms pause right after a status read; the
   // link's other pauses follow writes, or last 100 ms.
-  const uint64_t now = port.NowUs();
-  const bool press =
-      ctrl_c_at_ != 0 ? now >= ctrl_c_at_ : Done() && SleptAfterStatusRead(port, kIdlePollUs);
-  timed_out_ = timed_out_ || (now >= limit_us_ && !keyflag);
-  if ((press || timed_out_) && ctrl_c_pressed_at_ == 0 && !keyflag) {
+  timed_out_ = timed_out_ || (port.NowUs() >= limit_us_ && !keyflag);
+  if ((timed_out_ || (Done() && status_read_ && us == kIdlePollUs)) && !ctrl_c_pressed_) {
     keyflag = 1;
-    ctrl_c_pressed_at_ = now;
+    ctrl_c_pressed_ = true;
   }
 }
 

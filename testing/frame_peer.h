@@ -33,12 +33,8 @@
 // (0x1E, the abort and connection-error signals) is not a byte; the peer
 // does not answer it.
 //
-// The peer can go silent mid-byte (GoSilentAtByte, an item's stop point,
-// GoSilentAfterFrames, GoSilentAfterBytes): it then stops reacting in both
-// roles and the code's waits run out.
-//
-// Every data register value of both sides, in order, is kept in trace(), so
-// a test can check a byte's four writes.
+// The peer can go silent at a byte, before it or in its middle (GoSilentAt):
+// it then stops reacting in both roles and the code's waits run out.
 #pragma once
 
 #include <cstdint>
@@ -53,12 +49,8 @@ namespace lpx {
 
 // A whole frame on the wire: header, payload, checksum (corrupted on request
 // by adding 1 to its first byte).
-std::vector<uint8_t> BuildFrame(int32_t block, const std::vector<uint8_t>& payload,
+std::vector<uint8_t> BuildFrame(int32_t block, std::string_view payload,
                                 bool corruptChecksum = false);
-std::vector<uint8_t> BuildFrame(int32_t block, std::string_view text, bool corruptChecksum = false);
-// A frame whose length field says `length` whatever the payload holds.
-std::vector<uint8_t> BuildFrameWithLength(int32_t length, int32_t block,
-                                          const std::vector<uint8_t>& payload);
 
 class FramePeer : public FakePeer {
  public:
@@ -68,38 +60,17 @@ class FramePeer : public FakePeer {
     int32_t length = 0;
     int32_t block = 0;
     std::vector<uint8_t> payload;
-    uint32_t checksum = 0;
     bool checksumOk = false;
     uint8_t answer = 0;  // the link code the peer gave after its last byte
     bool operator==(const Frame&) const = default;
   };
 
-  // Where a silent peer stops within a byte.
-  enum class Stall : uint8_t {
-    kBeforeStart,  // sender: never raises the busy line for the byte
-    kAfterLow,     // sender: shows the low nibble, then nothing more
-    kBeforeAck,    // receiver: never acknowledges the low nibble
-    kBeforeCode,   // receiver: acknowledges, then never answers a code
-  };
-
   // An outgoing byte stream and what became of it.
   struct Item {
     std::vector<uint8_t> bytes;
-    std::vector<uint8_t> resend;  // sent instead of `bytes` after a 15, when not empty
     int afterFrames = 0;
-    int stopAt = -1;  // byte index at which the peer goes silent, -1 never
-    Stall stall = Stall::kBeforeStart;
-    bool raw = false;  // ignores the link codes
-    // Results.
+    bool raw = false;            // ignores the link codes
     std::vector<uint8_t> codes;  // link codes read after each byte, resends included
-    int restarts = 0;            // times a 15 started it again
-    bool stopped = false;        // ended early by 13 or 14
-  };
-
-  struct WireEvent {
-    bool byPeer;
-    uint8_t value;
-    bool operator==(const WireEvent&) const = default;
   };
 
   // `data` is the data register address of the code under test.
@@ -131,41 +102,36 @@ class FramePeer : public FakePeer {
   const std::vector<uint8_t>& bytes() const { return bytes_; }
 
   // --- Silence ---
-  // Stops reacting at this byte index of the receive count, at `stall`.
-  void GoSilentAtByte(uint64_t byteIndex, Stall stall) {
+  // Stops reacting at the byte with this index, counted from 0 over the
+  // bytes begun in either direction: before it begins, or in its middle
+  // (as sender after showing the low nibble, as receiver after
+  // acknowledging it). Past that index already, at the next byte.
+  void GoSilentAt(uint64_t byteIndex, bool midByte) {
     silent_at_ = byteIndex;
-    silent_stall_ = stall;
+    silent_mid_ = midByte;
   }
-  // After `frames` frames received (0: at once) the next byte the code
-  // under test sends is never acknowledged; until then items still go out.
-  void GoSilentAfterFrames(size_t frames) { silent_after_frames_ = frames; }
-  // Stops reacting once `bytes` bytes were begun in either direction.
-  void GoSilentAfterBytes(uint64_t bytes) { byte_limit_ = bytes; }
-  // Nothing more will come: every item sent, or silent (or bound to be by
-  // GoSilentAfterFrames).
-  bool Done() const { return AllSent() || silent_ || frames_.size() >= silent_after_frames_; }
+  void GoSilentAfterBytes(uint64_t bytes) { GoSilentAt(bytes, false); }
+  // Nothing more will come: every item sent, or silent.
+  bool Done() const { return AllSent() || silent_; }
 
-  // The code under test is sleeping `us` with no access since it read the
-  // status register (the server's idle poll, for one).
-  bool SleptAfterStatusRead(const FakePort& port, uint32_t us) const {
-    return status_read_ && port.LastSleepUs() == us;
-  }
-  const std::vector<WireEvent>& trace() const { return trace_; }
-  // Keeps trace() and the items' codes (the default); a fuzz target turns
-  // this off for speed.
+  // Keeps the items' codes (the default); a fuzz target turns this off for
+  // speed.
   void SetRecording(bool on) { recording_ = on; }
 
   // FakePeer.
   uint8_t Data(const FakePort& /*port*/) override { return data_; }
   void OnWrite(FakePort& port, uint16_t addr, uint8_t value) override;
   void OnRead(FakePort& port, uint16_t addr) override;
-  void OnSleep(FakePort& /*port*/) override { MaybeStart(); }
+  void OnSleep(FakePort& /*port*/, uint32_t /*us*/) override { MaybeStart(); }
+
+ protected:
+  bool status_read_ = false;  // the latest access was a status read
 
  private:
   enum class State : uint8_t { kIdle, kRecvGotLow, kSendLow, kSendHigh };
 
   void Drive(uint8_t value);
-  bool StopsAt(Stall stall);
+  bool StopsAt(bool midByte);
   void ReceiveByte(uint8_t byte);
   void MaybeStart();
   void SendCurrentByte();
@@ -176,15 +142,11 @@ class FramePeer : public FakePeer {
   State state_ = State::kIdle;
   bool silent_ = false;
   uint64_t silent_at_ = UINT64_MAX;
-  Stall silent_stall_ = Stall::kBeforeAck;
-  size_t silent_after_frames_ = SIZE_MAX;
-  uint64_t byte_limit_ = UINT64_MAX;
+  bool silent_mid_ = false;
   uint64_t bytes_begun_ = 0;  // in either direction
   bool eager_ = false;
   bool recording_ = true;
   int reads_since_code_ = 2;
-  bool status_read_ = false;  // the latest access was a status read
-  std::vector<WireEvent> trace_;
 
   // Receiving.
   uint8_t low_ = 0;

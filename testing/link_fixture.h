@@ -78,16 +78,12 @@ class LinkTest : public ::testing::Test {
     std::string out;
     for (size_t i = 0; i < n && i < port_.log().size(); ++i) {
       const FakePort::Access& a = port_.log()[i];
-      char entry[32];
-      if (a.kind == FakePort::Kind::kWrite) {
-        snprintf(entry, sizeof entry, " w%x=%02x", a.addr, a.value);
-      } else if (a.kind == FakePort::Kind::kRead) {
-        snprintf(entry, sizeof entry, " r%x*%u", a.addr, a.count);
-      } else if (a.kind == FakePort::Kind::kPermit) {
-        snprintf(entry, sizeof entry, " p%x%s", a.addr, a.value ? "" : "!");
-      } else {
-        snprintf(entry, sizeof entry, " s%u", a.value);
-      }
+      char entry[32] = "";
+      using K = FakePort::Kind;
+      if (a.kind == K::kWrite) snprintf(entry, sizeof entry, " w%x=%02x", a.addr, a.value);
+      if (a.kind == K::kRead) snprintf(entry, sizeof entry, " r%x*%u", a.addr, a.count);
+      if (a.kind == K::kPermit) snprintf(entry, sizeof entry, " p%x%s", a.addr, a.value ? "" : "!");
+      if (a.kind == K::kSleep) snprintf(entry, sizeof entry, " s%u", a.value);
       out += entry;
     }
     return out.empty() ? out : out.substr(1);
