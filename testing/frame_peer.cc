@@ -46,15 +46,6 @@ uint8_t FramePeer::DefaultVerdict(const Frame& frame) {
   return frame.checksumOk ? kCodeGoOn : kCodeResend;
 }
 
-FramePeer::Item& FramePeer::Queue(std::vector<uint8_t> bytes, int afterFrames) {
-  Item& item = items_.emplace_back();
-  item.bytes = std::move(bytes);
-  item.afterFrames = afterFrames;
-  return item;
-}
-
-void FramePeer::Drive(uint8_t value) { data_ = value; }
-
 // True, and silent from now on, when the peer stops at this point of a
 // byte (before it begins, or in its middle), or has passed its stop point.
 bool FramePeer::StopsAt(bool midByte) {
@@ -75,14 +66,14 @@ void FramePeer::OnWrite(FakePort& /*port*/, uint16_t addr, uint8_t value) {
       if (parse_.empty() && (value & 0x0F) == kCodeWrongBlock) return;  // a line signal
       if (StopsAt(false)) return;
       low_ = value & 0x0F;
-      Drive(kBusyLine);
+      data_ = kBusyLine;
       state_ = State::kRecvGotLow;
       return;
     case State::kRecvGotLow:
       if (!StopsAt(true)) ReceiveByte(static_cast<uint8_t>(low_ | (value & 0x0F) << 4));
       return;
     case State::kSendLow:
-      Drive(static_cast<uint8_t>(items_[current_].bytes[pos_] >> 4));
+      data_ = static_cast<uint8_t>(items_[current_].bytes[pos_] >> 4);
       state_ = State::kSendHigh;
       return;
     case State::kSendHigh:
@@ -100,7 +91,6 @@ void FramePeer::OnRead(FakePort& /*port*/, uint16_t addr) {
 void FramePeer::MaybeStart() {
   if (silent_ || state_ != State::kIdle || AllSent()) return;
   if (!eager_ && reads_since_code_ < kReadsToSeeCode) return;
-  if (static_cast<int>(frames_.size()) < items_[current_].afterFrames) return;
   pos_ = 0;
   SendCurrentByte();
 }
@@ -113,20 +103,20 @@ void FramePeer::SendCurrentByte() {
     return;
   }
   if (StopsAt(false)) return;
-  Drive(static_cast<uint8_t>((item.bytes[pos_] & 0x0F) | kBusyLine));
+  data_ = static_cast<uint8_t>((item.bytes[pos_] & 0x0F) | kBusyLine);
   if (!StopsAt(true)) state_ = State::kSendLow;
 }
 
 void FramePeer::AfterCode(uint8_t code) {
   Item& item = items_[current_];
-  if (recording_) item.codes.push_back(code);
+  item.codes.push_back(code);
   if (item.raw || code < kCodeEnded) {
     ++pos_;
   } else if (code == kCodeResend) {
     pos_ = 0;
   } else {  // 13 or 14: the rest of the item is dropped
     pos_ = item.bytes.size();
-    Drive(0);
+    data_ = 0;
   }
   SendCurrentByte();
 }
@@ -157,10 +147,8 @@ void FramePeer::ReceiveByte(uint8_t byte) {
     if (code == kCodeResend && ++copies_ > kMaxCopies) code = kCodeWrongBlock;
     if (code != kCodeResend) copies_ = 0;
   }
-  for (const auto& [at, scripted] : scripted_) {
-    if (at == index) code = scripted;
-  }
-  Drive(code);
+  if (const auto it = scripted_.find(index); it != scripted_.end()) code = it->second;
+  data_ = code;
   state_ = State::kIdle;
   reads_since_code_ = 0;
   if (complete || code >= kCodeEnded) parse_.clear();  // 13, 14 and 15 end a frame too

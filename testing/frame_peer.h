@@ -22,12 +22,12 @@
 // drops the rest of it on 13 or 14; codes 1 to 12 count as 0. A `raw` item
 // goes on byte after byte whatever the codes.
 //
-// Turn-taking: a queued item starts only when the peer is idle, the code
+// Turn-taking: a queued item starts only when the peer is idle and the code
 // has read the status register at least twice since the peer last answered
 // a link code (so it has seen that code before the busy line rises again;
-// AnswerEagerly drops this condition), and at least `afterFrames` frames
-// have been received in total. An item therefore waits, for example, until
-// the server has sent its reply and gone back to its idle poll.
+// AnswerEagerly drops this condition). An item therefore waits, for
+// example, until the server has sent its reply and gone back to its idle
+// poll.
 //
 // Line signals: at the start of a frame a raised busy line with code 14
 // (0x1E, the abort and connection-error signals) is not a byte; the peer
@@ -40,6 +40,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <string_view>
 #include <vector>
 
@@ -62,13 +63,11 @@ class FramePeer : public FakePeer {
     std::vector<uint8_t> payload;
     bool checksumOk = false;
     uint8_t answer = 0;  // the link code the peer gave after its last byte
-    bool operator==(const Frame&) const = default;
   };
 
   // An outgoing byte stream and what became of it.
   struct Item {
     std::vector<uint8_t> bytes;
-    int afterFrames = 0;
     bool raw = false;            // ignores the link codes
     std::vector<uint8_t> codes;  // link codes read after each byte, resends included
   };
@@ -77,21 +76,23 @@ class FramePeer : public FakePeer {
   explicit FramePeer(uint16_t data) : data_addr_(data) {}
 
   // --- As sender ---
-  Item& Queue(std::vector<uint8_t> bytes, int afterFrames = 0);
-  Item& QueueFrame(int32_t block, std::string_view text, int afterFrames = 0) {
-    return Queue(BuildFrame(block, text), afterFrames);
+  Item& Queue(std::vector<uint8_t> bytes) {
+    items_.emplace_back().bytes = std::move(bytes);
+    return items_.back();
   }
+  Item& QueueFrame(int32_t block, std::string_view text) { return Queue(BuildFrame(block, text)); }
   const std::deque<Item>& items() const { return items_; }
   bool AllSent() const { return current_ >= items_.size(); }
 
   // --- As receiver ---
   // Answers `code` after the byte with this index (counted from 0 over all
   // bytes received, resends included).
-  void CodeAt(uint64_t byteIndex, uint8_t code) { scripted_.emplace_back(byteIndex, code); }
+  void CodeAt(uint64_t byteIndex, uint8_t code) { scripted_[byteIndex] = code; }
   // Decides the code after a frame's last byte; the default is DefaultVerdict.
   void Verdict(std::function<uint8_t(const Frame&)> verdict) { verdict_ = std::move(verdict); }
   static uint8_t DefaultVerdict(const Frame& frame);
-  // Called after every completed frame (after its answer is on the line).
+  // Called after every completed frame (after its answer is on the line);
+  // it may queue an item.
   void OnFrame(std::function<void(const Frame&)> callback) { on_frame_ = std::move(callback); }
   // Starts the next queued item the moment it has answered a frame's last
   // byte, before the code under test can read that code: a server that
@@ -114,10 +115,6 @@ class FramePeer : public FakePeer {
   // Nothing more will come: every item sent, or silent.
   bool Done() const { return AllSent() || silent_; }
 
-  // Keeps the items' codes (the default); a fuzz target turns this off for
-  // speed.
-  void SetRecording(bool on) { recording_ = on; }
-
   // FakePeer.
   uint8_t Data(const FakePort& /*port*/) override { return data_; }
   void OnWrite(FakePort& port, uint16_t addr, uint8_t value) override;
@@ -130,7 +127,6 @@ class FramePeer : public FakePeer {
  private:
   enum class State : uint8_t { kIdle, kRecvGotLow, kSendLow, kSendHigh };
 
-  void Drive(uint8_t value);
   bool StopsAt(bool midByte);
   void ReceiveByte(uint8_t byte);
   void MaybeStart();
@@ -145,7 +141,6 @@ class FramePeer : public FakePeer {
   bool silent_mid_ = false;
   uint64_t bytes_begun_ = 0;  // in either direction
   bool eager_ = false;
-  bool recording_ = true;
   int reads_since_code_ = 2;
 
   // Receiving.
@@ -153,7 +148,7 @@ class FramePeer : public FakePeer {
   std::vector<uint8_t> bytes_;
   std::vector<uint8_t> parse_;  // bytes of the frame being parsed
   std::vector<Frame> frames_;
-  std::vector<std::pair<uint64_t, uint8_t>> scripted_;
+  std::map<uint64_t, uint8_t> scripted_;
   std::function<uint8_t(const Frame&)> verdict_;
   std::function<void(const Frame&)> on_frame_;
   int copies_ = 0;  // of the frame being received, answered 15 so far

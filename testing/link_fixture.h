@@ -32,7 +32,6 @@ class LinkTest : public ::testing::Test {
   using Bytes = std::vector<uint8_t>;
   using Sleeps = std::vector<uint32_t>;
   static constexpr uint16_t kData = 0x378;
-  inline static const Sleeps kAbortSignal = {100000, 100000};  // its two pauses
 
  protected:
   void SetUp() override {
@@ -61,9 +60,8 @@ class LinkTest : public ::testing::Test {
 
   // Sends a frame of `payload` with UploadBlock.
   LinkResult Send(std::string_view payload, int32_t block = 1, bool* replyBegun = nullptr) {
-    SetFrameLength(area_.frame, static_cast<int32_t>(payload.size()));
-    SetFrameBlock(area_.frame, block);
-    std::copy(payload.begin(), payload.end(), FramePayload(area_.frame));
+    const Bytes frame = BuildFrame(block, payload);
+    std::copy(frame.begin(), frame.end(), area_.frame);
     return UploadBlock(area_.frame, replyBegun);
   }
   // Receives a frame with DownloadBlock.
