@@ -27,17 +27,15 @@ void ClientModel::RunServer() {
 
 std::vector<std::string> ClientModel::Replies() const {
   std::vector<std::string> out;
-  for (const Frame& frame : frames()) {
+  for (const Frame& frame : frames())
     if (frame.block == 0) out.emplace_back(frame.payload.begin(), frame.payload.end());
-  }
   return out;
 }
 
 std::vector<FramePeer::Frame> ClientModel::DataFrames() const {
   std::vector<Frame> out;
-  for (const Frame& frame : frames()) {
+  for (const Frame& frame : frames())
     if (frame.block != 0) out.push_back(frame);
-  }
   return out;
 }
 

@@ -25,7 +25,6 @@
 #include <string_view>
 #include <vector>
 
-#include "testing/fake_port.h"
 #include "testing/frame_peer.h"
 
 namespace lpx {

@@ -42,13 +42,11 @@ TimeB FakePort::Now() {
 
 void FakePort::Record(Kind kind, uint16_t addr, uint32_t value) {
   if (!recording_) return;
-  Access* last = log_.empty() ? nullptr : &log_.back();
-  if (kind == Kind::kRead && last && last->kind == kind && last->addr == addr &&
-      last->value == value) {
-    ++last->count;
-  } else {
-    log_.push_back(Access{kind, addr, value, 1});
-  }
+  const Access entry{kind, addr, value, 1};
+  if (kind != Kind::kRead || log_.empty() || !log_.back().SameAs(entry))
+    log_.push_back(entry);
+  else
+    ++log_.back().count;
 }
 
 std::vector<uint32_t> FakePort::Logged(Kind kind, uint16_t addr) const {

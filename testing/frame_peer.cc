@@ -61,24 +61,19 @@ void FramePeer::OnWrite(FakePort& /*port*/, uint16_t addr, uint8_t value) {
   // nibble) or to fall (the other two).
   const bool busy = (value & kBusyLine) != 0;
   if (silent_ || busy != (state_ == State::kIdle || state_ == State::kSendLow)) return;
-  switch (state_) {
-    case State::kIdle:
-      if (parse_.empty() && (value & 0x0F) == kCodeWrongBlock) return;  // a line signal
-      if (StopsAt(false)) return;
-      low_ = value & 0x0F;
-      data_ = kBusyLine;
-      state_ = State::kRecvGotLow;
-      return;
-    case State::kRecvGotLow:
-      if (!StopsAt(true)) ReceiveByte(static_cast<uint8_t>(low_ | (value & 0x0F) << 4));
-      return;
-    case State::kSendLow:
-      data_ = static_cast<uint8_t>(items_[current_].bytes[pos_] >> 4);
-      state_ = State::kSendHigh;
-      return;
-    case State::kSendHigh:
-      AfterCode(value & 0x0F);
-      return;
+  const uint8_t nibble = value & 0x0F;
+  if (state_ == State::kSendHigh) {
+    AfterCode(nibble);
+  } else if (state_ == State::kSendLow) {
+    data_ = static_cast<uint8_t>(items_[current_].bytes[pos_] >> 4);
+    state_ = State::kSendHigh;
+  } else if (state_ == State::kRecvGotLow) {
+    if (!StopsAt(true)) ReceiveByte(static_cast<uint8_t>(low_ | nibble << 4));
+  } else if ((!parse_.empty() || nibble != kCodeWrongBlock) && !StopsAt(false)) {
+    // (Code 14 at the start of a frame is a line signal, not a byte.)
+    low_ = nibble;
+    data_ = kBusyLine;
+    state_ = State::kRecvGotLow;
   }
 }
 

@@ -21,7 +21,6 @@
 #include "link/frame.h"
 #include "link/port.h"
 #include "log/console.h"
-#include "testing/fake_port.h"
 #include "testing/frame_peer.h"
 #include "testing/reset.h"
 
@@ -40,7 +39,6 @@ class LinkTest : public ::testing::Test {
   }
   void TearDown() override {
     ConsoleCaptureStop();
-    port_.SetPeer(nullptr);
     ResetAllState();
     platform = nullptr;
     EXPECT_EQ(Bytes(area_.guard, area_.guard + sizeof area_.guard), Bytes(sizeof area_.guard, 0));
