@@ -42,11 +42,12 @@ TimeB FakePort::Now() {
 
 void FakePort::Record(Kind kind, uint16_t addr, uint32_t value) {
   if (!recording_) return;
-  const Access entry{kind, addr, value, 1};
-  if (kind != Kind::kRead || log_.empty() || !log_.back().SameAs(entry))
-    log_.push_back(entry);
-  else
+  if (kind == Kind::kRead && !log_.empty() && log_.back().kind == kind &&
+      log_.back().addr == addr && log_.back().value == value) {
     ++log_.back().count;
+    return;
+  }
+  log_.push_back(Access{kind, addr, value, 1});
 }
 
 std::vector<uint32_t> FakePort::Logged(Kind kind, uint16_t addr) const {

@@ -41,9 +41,6 @@ class FakePort final : public Platform {
     uint16_t addr;   // register address, or base for kPermit
     uint32_t value;  // byte read or written; 1/0 granted for kPermit; µs for kSleep
     uint32_t count;  // repetitions folded into this entry (reads only)
-    bool SameAs(const Access& o) const {
-      return kind == o.kind && addr == o.addr && value == o.value;
-    }
   };
 
   // Virtual start: 2026-01-15 12:00:00 UTC.
