@@ -23,16 +23,6 @@ class SessionTest : public LinkTest {
   }
 };
 
-// A server that acknowledges each low nibble and then shows 0x18 where its
-// link code belongs.
-struct StartsAFrameEarly : FakePeer {
-  uint8_t data = 0;
-  uint8_t Data(const FakePort&) override { return data; }
-  void OnWrite(FakePort&, uint16_t addr, uint8_t value) override {
-    if (addr == LinkTest::kData) data = value & kBusyLine ? 0x10 : 0x18;
-  }
-};
-
 // A server that answers at once raises its line for its reply within
 // microseconds of its last link code. The client reads each code from the
 // very read that shows the line fall (one read where the server makes two),
@@ -40,8 +30,7 @@ struct StartsAFrameEarly : FakePeer {
 // for code 0 and the start of the reply.
 TEST_F(SessionTest, TheLastCodeOrTheStartOfTheReply) {
   // Before the last byte a frame start is never taken for a code.
-  StartsAFrameEarly early;
-  port_.SetPeer(&early);
+  peer_.CodeAt(0, kBusyLine | kFrameStartNibble);
   EXPECT_EQ(Send("OK", 0), kTimeout);
   struct {
     uint8_t code;       // after the last byte
@@ -56,7 +45,7 @@ TEST_F(SessionTest, TheLastCodeOrTheStartOfTheReply) {
     FreshCable();
     peer_.CodeAt(17, c.code);
     peer_.AnswerEagerly(true);
-    if (!c.eagerly.empty()) peer_.Queue(c.eagerly, /*afterFrames=*/1);
+    if (!c.eagerly.empty()) peer_.OnFrame([&](const FramePeer::Frame&) { peer_.Queue(c.eagerly); });
     bool begun = c.result != kOk;
     EXPECT_EQ(Send("OK", 0, &begun), c.result);
     EXPECT_EQ(begun, c.result == kOk);
@@ -77,35 +66,30 @@ TEST_F(SessionTest, TimedWaits) {
   EXPECT_EQ(SendCommand("CONNECT"), kTimeout);
   for (int at : {3, 17}) {
     FreshCable();
-    peer_.GoSilentAtByte(at, FramePeer::Stall::kBeforeCode);
+    peer_.GoSilentAt(at, true);
     EXPECT_EQ(Send("OK", 0), kTimeout);
     EXPECT_NEAR(port_.NowUs(), 2500000 + 50000, 2000);
     EXPECT_EQ(port_.Sleeps().size() == 1, at == 17);  // the stop pause alone
   }
 }
 
-// The client keeps its line low after the last code of a server's frame
-// longer than one server pause and burst, before it sends or closes.
-TEST_F(SessionTest, TheBusyLineStaysLowAfterTheLastCodeOfAReply) {
-  peer_.QueueFrame(0, "OK A");
-  ASSERT_EQ(ReceiveFrame(0, 1000), kOk);
+// Replies pass over keep-alives. After the last code of a reply the client
+// keeps its line low longer than one server pause and burst, before it
+// sends or closes. A line signal is no reply.
+TEST_F(SessionTest, RepliesAndTheBusyLineLowAfterTheirLastCode) {
+  char reply[8];
+  for (const char* text : {"WAIT", "WAIT", "SIZE 12"}) peer_.QueueFrame(0, text);
+  ASSERT_EQ(ReceiveReply(reply, sizeof reply), kOk);
+  EXPECT_STREQ(reply, "SIZE 12");
   port_.ClearLog();
   ASSERT_EQ(SendCommand("LIST \\"), kOk);
   EXPECT_EQ(Log(2), "s150000 r379*1");
   peer_.QueueFrame(0, "SIZE 0");
-  ASSERT_EQ(ReceiveFrame(0, 1000), kOk);
+  ASSERT_EQ(ReceiveReply(reply, sizeof reply), kOk);
   port_.ClearLog();
   ClosePort();
   EXPECT_EQ(Log(2), "s150000 w378=00");
-}
-
-TEST_F(SessionTest, RepliesPassOverKeepAlivesAndALineSignalIsNoReply) {
-  for (const char* text : {"WAIT", "WAIT", "SIZE 12"}) peer_.QueueFrame(0, text);
-  char reply[8];
-  ASSERT_EQ(ReceiveReply(reply, sizeof reply), kOk);
-  EXPECT_STREQ(reply, "SIZE 12");
-  port_.SetPeer(nullptr);
-  port_.SetPeerData(kCodeWrongBlock | kBusyLine);
+  port_.SetPeerDataAt(kData, kCodeWrongBlock | kBusyLine);
   EXPECT_EQ(ReceiveReply(reply, sizeof reply), kSignal);
 }
 

@@ -186,7 +186,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   port.SetRecording(false);
   platform = &port;
   ClientModel client(port);
-  client.SetRecording(false);
   client.LimitSessionTo(kSessionLimitUs);
   if (flags & 2) client.GoSilentAfterBytes(16u * configByte(1));
   if (flags & 4) {

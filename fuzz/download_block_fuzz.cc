@@ -88,7 +88,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   portaddr = kBase;
   portaddr1 = kBase + 1;
   FramePeer peer(kBase);
-  peer.SetRecording(false);
   peer.Queue(std::vector<uint8_t>(data + 5, data + size)).raw = raw;
   port.SetPeer(&peer);
 

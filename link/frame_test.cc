@@ -28,17 +28,17 @@ TEST_F(LinkTest, TheSenderStopsOnCodes13And14AndWhenTheReceiverFallsSilent) {
   struct {
     uint8_t code;  // answered after byte `at`; 0: the peer goes silent there
     int at;
-    FramePeer::Stall stall;
+    bool midByte;  // the peer acknowledges the low nibble, then nothing more
     LinkResult result;
   } cases[] = {
-      {kCodeEnded, 0, {}, kRefused},
-      {kCodeWrongBlock, 2, {}, kAborted},
-      {0, 0, FramePeer::Stall::kBeforeAck, kNoServer},
-      {0, 3, FramePeer::Stall::kBeforeCode, kTimeout},
+      {kCodeEnded, 0, false, kRefused},
+      {kCodeWrongBlock, 2, false, kAborted},
+      {0, 0, false, kNoServer},
+      {0, 3, true, kTimeout},
   };
   for (const auto& c : cases) {
     FreshCable();
-    c.code ? peer_.CodeAt(c.at, c.code) : peer_.GoSilentAtByte(c.at, c.stall);
+    c.code ? peer_.CodeAt(c.at, c.code) : peer_.GoSilentAt(c.at, c.midByte);
     EXPECT_EQ(Send("abc"), c.result);
     EXPECT_EQ(port_.NowUs(), c.code ? 50000u : 19u * 100000u + 50000u);
     EXPECT_EQ(port_.Register(kData), 0x00);
@@ -55,17 +55,22 @@ TEST_F(LinkTest, Code15StartsTheFrameAgainAndCodes1To12GoOn) {
   EXPECT_EQ(peer_.bytes(), Join(Join(Bytes(frame.begin(), frame.begin() + 6), frame), frame));
 }
 
-TEST_F(LinkTest, WhatTheBufferCannotHoldIsNeverSent) {
+// What the buffer cannot hold is never sent, and a busy link is left alone.
+TEST_F(LinkTest, NothingTouchesThePortForAnOversizedFrameOrABusyLink) {
   for (int32_t length : {4097, -1}) {
     SetFrameLength(outdbuf, length);
     EXPECT_EQ(UploadBlock(outdbuf), kAborted);
   }
   EXPECT_EQ(RemoteSendCommand(std::string(kMaxPayload + 1, 'x').c_str()), 0);
+  char line[kCommandBufferSize];
+  blocktransfer = 1;
+  EXPECT_EQ(RemoteSendCommand("OK"), 0);
+  EXPECT_EQ(ReceiveCommandString(line), 6);
   EXPECT_TRUE(port_.log().empty());
 }
 
-// Every failure ends with the abort signal, which the sender of the next
-// byte reads as 14.
+// Every failure ends with the abort signal (0x1E, 0x0E, 0 with two 100 ms
+// pauses), which the sender of the next byte reads as 14.
 TEST_F(LinkTest, ReceiverVerdicts) {
   struct {
     Bytes stream;
@@ -77,7 +82,7 @@ TEST_F(LinkTest, ReceiverVerdicts) {
     int stopAt = -1;  // where the sender stops after a low nibble
   } cases[] = {
       // 4096 x 0x80: both sums wrap at 65536.
-      {Join({0x55}, BuildFrame(0, Bytes(4096, 0x80))), 0, kOk, 4113, kCodeGoOn,
+      {Join({0x55}, BuildFrame(0, std::string(4096, '\x80'))), 0, kOk, 4113, kCodeGoOn,
        "... Synchronizing --"},
       {Tail(BuildFrame(0, "abc"), 18), 0, kOk, 18, kCodeGoOn, "... Synchronizing ++"},
       // After "--" the next byte must complete the magic.
@@ -90,21 +95,22 @@ TEST_F(LinkTest, ReceiverVerdicts) {
       {BuildFrame(kAbortBlock, "", true), 7, kRefused, 16, kCodeEnded},
       // Eleven copies with a bad checksum: ten resends, then the end.
       {BuildFrame(1, "abc", true), 1, kAborted, 11 * 19 + 1, kCodeWrongBlock},
-      // A length the buffer cannot hold is refused at its last byte.
-      {BuildFrameWithLength(4097, 0, Bytes(5000, 1)), 0, kAborted, 9, kCodeWrongBlock},
-      {BuildFrameWithLength(-1, 0, Bytes(5000, 1)), 0, kAborted, 9, kCodeWrongBlock},
+      // A length the buffer cannot hold (4097, -1) is refused at its last byte.
+      {Join({0x18, 0x24, 0x42, 0x81, 0x01, 0x10, 0, 0}, Bytes(5000, 1)), 0, kAborted, 9,
+       kCodeWrongBlock},
+      {Join({0x18, 0x24, 0x42, 0x81, 0xFF, 0xFF, 0xFF, 0xFF}, Bytes(5000, 1)), 0, kAborted, 9,
+       kCodeWrongBlock},
       {BuildFrame(0, "abc"), 0, kAborted, 3, kCodeGoOn, "", 3},  // after 19 pauses of its wait
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::Message() << "case " << &c - cases);
     FreshCable();
-    FramePeer::Item& item = peer_.Queue(c.stream);
-    item.stopAt = c.stopAt;
-    item.stall = FramePeer::Stall::kAfterLow;
+    const FramePeer::Item& item = peer_.Queue(c.stream);
+    if (c.stopAt >= 0) peer_.GoSilentAt(c.stopAt, true);
     EXPECT_EQ(Receive(c.expected), c.result);
     EXPECT_EQ(item.codes.size(), c.answered);
     EXPECT_EQ(item.codes.back(), c.last);
-    EXPECT_EQ(Tail(port_.Sleeps(), 2), c.result == kAborted ? kAbortSignal : Sleeps{});
+    EXPECT_EQ(Tail(port_.Sleeps(), 2), c.result == kAborted ? Sleeps(2, 100000) : Sleeps());
     EXPECT_EQ(Tail(port_.WritesTo(kData), 3) == Bytes({0x1E, 0x0E, 0x00}), c.result == kAborted);
     EXPECT_EQ(ConsoleCaptureTake(), c.console);
   }
@@ -127,7 +133,7 @@ TEST_F(LinkTest, TheFrameCheckRefusesAnIntactFrameAndHoldsTheRefusal) {
   // Not consulted for a wrong block number, nor before a resend.
   peer_.QueueFrame(5, "abc");
   EXPECT_EQ(Receive(4, RefuseOnce), kRefused);
-  peer_.Queue(BuildFrame(4, "abc", true)).resend = BuildFrame(4, "abc");
+  peer_.Queue(Join(BuildFrame(4, "abc", true), BuildFrame(4, "abc"))).raw = true;
   EXPECT_EQ(Receive(4, RefuseOnce), kOk);
   EXPECT_EQ(checkCalls, 2);
 }
@@ -141,12 +147,6 @@ TEST_F(LinkTest, CommandLinesOfUpTo255CharactersArriveWholeAndLongerOnesNotAtAll
     EXPECT_EQ(std::string(line), text.size() < kCommandBufferSize ? text : "");
   }
   EXPECT_EQ(peer_.items()[2].codes.back(), kCodeGoOn);  // acknowledged, then refused
-  // A busy link is left alone.
-  port_.ClearLog();
-  blocktransfer = 1;
-  EXPECT_EQ(RemoteSendCommand("OK"), 0);
-  EXPECT_EQ(ReceiveCommandString(line), 6);
-  EXPECT_TRUE(port_.log().empty());
 }
 
 }  // namespace

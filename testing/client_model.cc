@@ -27,33 +27,28 @@ void ClientModel::RunServer() {
 
 std::vector<std::string> ClientModel::Replies() const {
   std::vector<std::string> out;
-  for (const Frame& frame : frames()) {
+  for (const Frame& frame : frames())
     if (frame.block == 0) out.emplace_back(frame.payload.begin(), frame.payload.end());
-  }
   return out;
 }
 
 std::vector<FramePeer::Frame> ClientModel::DataFrames() const {
   std::vector<Frame> out;
-  for (const Frame& frame : frames()) {
+  for (const Frame& frame : frames())
     if (frame.block != 0) out.push_back(frame);
-  }
   return out;
 }
 
-void ClientModel::OnSleep(FakePort& port) {
+void ClientModel::OnSleep(FakePort& port, uint32_t us) {
   // A client does not start a frame while the server drives one of its
   // line signals (link code 14 on the data lines): it would be stopped.
-  if ((port.Register(base_) & 0x0F) != kCodeWrongBlock) FramePeer::OnSleep(port);
+  if ((port.Register(base_) & 0x0F) != kCodeWrongBlock) FramePeer::OnSleep(port, us);
   // The server polls idle with a 50 ms pause right after a status read; the
   // link's other pauses follow writes, or last 100 ms.
-  const uint64_t now = port.NowUs();
-  const bool press =
-      ctrl_c_at_ != 0 ? now >= ctrl_c_at_ : Done() && SleptAfterStatusRead(port, kIdlePollUs);
-  timed_out_ = timed_out_ || (now >= limit_us_ && !keyflag);
-  if ((press || timed_out_) && ctrl_c_pressed_at_ == 0 && !keyflag) {
+  timed_out_ = timed_out_ || (port.NowUs() >= limit_us_ && !keyflag);
+  if ((timed_out_ || (Done() && status_read_ && us == kIdlePollUs)) && !ctrl_c_pressed_) {
     keyflag = 1;
-    ctrl_c_pressed_at_ = now;
+    ctrl_c_pressed_ = true;
   }
 }
 

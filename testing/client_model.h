@@ -25,15 +25,12 @@
 #include <string_view>
 #include <vector>
 
-#include "testing/fake_port.h"
 #include "testing/frame_peer.h"
 
 namespace lpx {
 
 class ClientModel final : public FramePeer {
  public:
-  using DataFrame = Frame;
-
   // Attaches to `port` as its peer; the server's data register is `base`.
   explicit ClientModel(FakePort& port, uint16_t base = 0x378);
   ~ClientModel() override { port_.SetPeer(nullptr); }
@@ -44,9 +41,6 @@ class ClientModel final : public FramePeer {
   // A command message (block number 0) with this text.
   Item& Send(std::string_view command) { return QueueFrame(0, command); }
   // A data frame of an upload.
-  Item& SendData(int32_t block, const std::vector<uint8_t>& payload) {
-    return Queue(BuildFrame(block, payload));
-  }
   Item& SendData(int32_t block, std::string_view payload) { return QueueFrame(block, payload); }
   // The abort frame (block number -1, length 0).
   Item& SendAbort() { return QueueFrame(-1, ""); }
@@ -55,9 +49,6 @@ class ClientModel final : public FramePeer {
   // Answers `code` after every intact command message whose text is `text`
   // (a Verdict of the test's own replaces these answers).
   void AnswerReply(std::string_view text, uint8_t code) { reply_codes_[std::string(text)] = code; }
-  // Presses Ctrl/C (sets keyflag) when the virtual clock reaches `us`,
-  // instead of at the end of the script.
-  void PressCtrlCAt(uint64_t us) { ctrl_c_at_ = us; }
   // Presses Ctrl/C, and reports TimedOut(), once the virtual clock reaches
   // `us` with the session still running (default one hour).
   void LimitSessionTo(uint64_t us) { limit_us_ = us; }
@@ -71,21 +62,17 @@ class ClientModel final : public FramePeer {
   std::vector<std::string> Replies() const;
   // The server's other frames, in order.
   std::vector<Frame> DataFrames() const;
-  // Virtual time at which Ctrl/C was pressed; 0 when it was not.
-  uint64_t CtrlCPressedAtUs() const { return ctrl_c_pressed_at_; }
   bool TimedOut() const { return timed_out_; }
   // The frame-level peer: this model.
   FramePeer& peer() { return *this; }
-  const FramePeer& peer() const { return *this; }
 
-  void OnSleep(FakePort& port) override;
+  void OnSleep(FakePort& port, uint32_t us) override;
 
  private:
   FakePort& port_;
   uint16_t base_;
   std::map<std::string, uint8_t, std::less<>> reply_codes_;
-  uint64_t ctrl_c_at_ = 0;  // 0: at the end of the script
-  uint64_t ctrl_c_pressed_at_ = 0;
+  bool ctrl_c_pressed_ = false;
   uint64_t limit_us_ = 3600ull * 1000 * 1000;
   bool timed_out_ = false;
 };

@@ -3,8 +3,8 @@
 // Every register access is logged in order; runs of identical reads fold
 // into one entry with a count, so "9,999 reads then a 100 ms sleep" is two
 // entries. Time moves only when the code under test sleeps. What the peer
-// shows on the status register comes either from a fixed data byte
-// (SetPeerData) or from a reactive FakePeer that sees every access.
+// shows on the status register comes either from a fixed data byte per port
+// (SetPeerDataAt) or from a reactive FakePeer that sees every access.
 #pragma once
 
 #include <cstdint>
@@ -29,8 +29,8 @@ class FakePeer {
   virtual void OnWrite(FakePort& /*port*/, uint16_t /*addr*/, uint8_t /*value*/) {}
   // Called before the code under test reads `addr`.
   virtual void OnRead(FakePort& /*port*/, uint16_t /*addr*/) {}
-  // Called after the virtual clock advanced by a sleep.
-  virtual void OnSleep(FakePort& /*port*/) {}
+  // Called after the virtual clock advanced by a sleep of `us`.
+  virtual void OnSleep(FakePort& /*port*/, uint32_t /*us*/) {}
 };
 
 class FakePort final : public Platform {
@@ -53,11 +53,9 @@ class FakePort final : public Platform {
   TimeB Now() override;
 
   // --- Scripting ---
-  void SetPeerData(uint8_t value) { peer_data_ = value; }
-  // A peer data byte for the port at `base` alone (for discovery tests);
-  // it wins over SetPeerData and over a FakePeer for that port.
+  // A peer data byte for the port at `base` (0 where none is set); it wins
+  // over a FakePeer for that port.
   void SetPeerDataAt(uint16_t base, uint8_t value) { port_peer_[base] = value; }
-  void ClearPeerDataAt(uint16_t base) { port_peer_.erase(base); }
   void SetPeer(FakePeer* peer) { peer_ = peer; }
   void RefusePort(uint16_t base) { refused_.insert(base); }
   void SetNowUs(uint64_t us) { now_us_ = us; }
@@ -70,27 +68,23 @@ class FakePort final : public Platform {
   const std::vector<Access>& log() const { return log_; }
   void ClearLog() { log_.clear(); }
   uint64_t NowUs() const { return now_us_; }
-  // The status byte the code under test reads now at `statusAddr`.
-  uint8_t Status(uint16_t statusAddr = 0x379) const;
   // The last value written to the register at `addr`.
   uint8_t Register(uint16_t addr) const { return registers_[addr & 0x3FF]; }
   // Values written to `addr`, in order.
-  std::vector<uint8_t> WritesTo(uint16_t addr) const;
-  // Total reads of `addr`, folded entries expanded.
-  uint64_t ReadsOf(uint16_t addr) const;
+  std::vector<uint8_t> WritesTo(uint16_t addr) const {
+    const std::vector<uint32_t> values = Logged(Kind::kWrite, addr);
+    return std::vector<uint8_t>(values.begin(), values.end());
+  }
   // Sleeps in µs, in order.
-  std::vector<uint32_t> Sleeps() const;
-  // The latest sleep in µs, recorded or not.
-  uint32_t LastSleepUs() const { return last_sleep_us_; }
+  std::vector<uint32_t> Sleeps() const { return Logged(Kind::kSleep, 0); }
 
  private:
   void Record(Kind kind, uint16_t addr, uint32_t value);
+  std::vector<uint32_t> Logged(Kind kind, uint16_t addr) const;
 
   std::vector<Access> log_;
   uint64_t now_us_ = 0;
   uint64_t access_cost_us_ = 0;
-  uint32_t last_sleep_us_ = 0;
-  uint8_t peer_data_ = 0;
   FakePeer* peer_ = nullptr;
   std::set<uint16_t> refused_;
   std::map<uint16_t, uint8_t> port_peer_;

@@ -30,27 +30,15 @@ uint32_t Sum(const uint8_t* p, size_t n) {
 
 }  // namespace
 
-std::vector<uint8_t> BuildFrameWithLength(int32_t length, int32_t block,
-                                          const std::vector<uint8_t>& payload) {
+std::vector<uint8_t> BuildFrame(int32_t block, std::string_view payload, bool corruptChecksum) {
   std::vector<uint8_t> out(kFrameOverhead + payload.size());
   EncodeFixed32(out.data() + kMagicOffset, kFrameMagic);
-  EncodeFixed32(out.data() + kLengthOffset, static_cast<uint32_t>(length));
+  EncodeFixed32(out.data() + kLengthOffset, static_cast<uint32_t>(payload.size()));
   EncodeFixed32(out.data() + kBlockOffset, static_cast<uint32_t>(block));
   std::copy(payload.begin(), payload.end(), out.begin() + kPayloadOffset);
-  EncodeFixed32(out.data() + kPayloadOffset + payload.size(), Sum(payload.data(), payload.size()));
+  const uint32_t sum = Sum(out.data() + kPayloadOffset, payload.size());
+  EncodeFixed32(out.data() + kPayloadOffset + payload.size(), sum + (corruptChecksum ? 1u : 0u));
   return out;
-}
-
-std::vector<uint8_t> BuildFrame(int32_t block, const std::vector<uint8_t>& payload,
-                                bool corruptChecksum) {
-  std::vector<uint8_t> out =
-      BuildFrameWithLength(static_cast<int32_t>(payload.size()), block, payload);
-  if (corruptChecksum) ++out[out.size() - 4];
-  return out;
-}
-
-std::vector<uint8_t> BuildFrame(int32_t block, std::string_view text, bool corruptChecksum) {
-  return BuildFrame(block, std::vector<uint8_t>(text.begin(), text.end()), corruptChecksum);
 }
 
 uint8_t FramePeer::DefaultVerdict(const Frame& frame) {
@@ -58,55 +46,34 @@ uint8_t FramePeer::DefaultVerdict(const Frame& frame) {
   return frame.checksumOk ? kCodeGoOn : kCodeResend;
 }
 
-FramePeer::Item& FramePeer::Queue(std::vector<uint8_t> bytes, int afterFrames) {
-  Item& item = items_.emplace_back();
-  item.bytes = std::move(bytes);
-  item.afterFrames = afterFrames;
-  return item;
-}
-
-void FramePeer::Drive(uint8_t value) {
-  data_ = value;
-  if (recording_) trace_.push_back(WireEvent{true, value});
-}
-
 // True, and silent from now on, when the peer stops at this point of a
-// byte.
-bool FramePeer::StopsAt(Stall stall) {
-  const bool begins = stall == Stall::kBeforeAck || stall == Stall::kBeforeStart;
-  if (begins && ++bytes_begun_ > byte_limit_) silent_ = true;
-  if (stall == Stall::kBeforeAck && frames_.size() >= silent_after_frames_) silent_ = true;
-  if (silent_at_ == bytes_.size() && silent_stall_ == stall) silent_ = true;
+// byte (before it begins, or in its middle), or has passed its stop point.
+bool FramePeer::StopsAt(bool midByte) {
+  const uint64_t index = midByte ? bytes_begun_ - 1 : bytes_begun_++;
+  if (index > silent_at_ || (index == silent_at_ && midByte == silent_mid_)) silent_ = true;
   return silent_;
 }
 
 void FramePeer::OnWrite(FakePort& /*port*/, uint16_t addr, uint8_t value) {
   status_read_ = false;
   if (addr != data_addr_) return;
-  if (recording_) trace_.push_back(WireEvent{false, value});
   // Each state waits for the busy line to rise (idle, sending the low
   // nibble) or to fall (the other two).
   const bool busy = (value & kBusyLine) != 0;
   if (silent_ || busy != (state_ == State::kIdle || state_ == State::kSendLow)) return;
-  switch (state_) {
-    case State::kIdle:
-      if (parse_.empty() && (value & 0x0F) == kCodeWrongBlock) return;  // a line signal
-      if (StopsAt(Stall::kBeforeAck)) return;
-      low_ = value & 0x0F;
-      Drive(kBusyLine);
-      state_ = State::kRecvGotLow;
-      return;
-    case State::kRecvGotLow:
-      if (!StopsAt(Stall::kBeforeCode))
-        ReceiveByte(static_cast<uint8_t>(low_ | (value & 0x0F) << 4));
-      return;
-    case State::kSendLow:
-      Drive(static_cast<uint8_t>(items_[current_].bytes[pos_] >> 4));
-      state_ = State::kSendHigh;
-      return;
-    case State::kSendHigh:
-      AfterCode(value & 0x0F);
-      return;
+  const uint8_t nibble = value & 0x0F;
+  if (state_ == State::kSendHigh) {
+    AfterCode(nibble);
+  } else if (state_ == State::kSendLow) {
+    data_ = static_cast<uint8_t>(items_[current_].bytes[pos_] >> 4);
+    state_ = State::kSendHigh;
+  } else if (state_ == State::kRecvGotLow) {
+    if (!StopsAt(true)) ReceiveByte(static_cast<uint8_t>(low_ | nibble << 4));
+  } else if ((!parse_.empty() || nibble != kCodeWrongBlock) && !StopsAt(false)) {
+    // (Code 14 at the start of a frame is a line signal, not a byte.)
+    low_ = nibble;
+    data_ = kBusyLine;
+    state_ = State::kRecvGotLow;
   }
 }
 
@@ -119,7 +86,6 @@ void FramePeer::OnRead(FakePort& /*port*/, uint16_t addr) {
 void FramePeer::MaybeStart() {
   if (silent_ || state_ != State::kIdle || AllSent()) return;
   if (!eager_ && reads_since_code_ < kReadsToSeeCode) return;
-  if (static_cast<int>(frames_.size()) < items_[current_].afterFrames) return;
   pos_ = 0;
   SendCurrentByte();
 }
@@ -131,30 +97,21 @@ void FramePeer::SendCurrentByte() {
     state_ = State::kIdle;
     return;
   }
-  const uint8_t low = static_cast<uint8_t>((item.bytes[pos_] & 0x0F) | kBusyLine);
-  if (item.stopAt == static_cast<int>(pos_)) {
-    silent_ = true;
-    if (item.stall == Stall::kAfterLow) Drive(low);
-    return;
-  }
-  if (StopsAt(Stall::kBeforeStart)) return;
-  Drive(low);
-  state_ = State::kSendLow;
+  if (StopsAt(false)) return;
+  data_ = static_cast<uint8_t>((item.bytes[pos_] & 0x0F) | kBusyLine);
+  if (!StopsAt(true)) state_ = State::kSendLow;
 }
 
 void FramePeer::AfterCode(uint8_t code) {
   Item& item = items_[current_];
-  if (recording_) item.codes.push_back(code);
+  item.codes.push_back(code);
   if (item.raw || code < kCodeEnded) {
     ++pos_;
   } else if (code == kCodeResend) {
-    ++item.restarts;
-    if (!item.resend.empty()) item.bytes = item.resend;
     pos_ = 0;
   } else {  // 13 or 14: the rest of the item is dropped
-    item.stopped = true;
     pos_ = item.bytes.size();
-    Drive(0);
+    data_ = 0;
   }
   SendCurrentByte();
 }
@@ -174,8 +131,8 @@ void FramePeer::ReceiveByte(uint8_t byte) {
     if (complete && sane) {
       const uint8_t* payload = parse_.data() + kPayloadOffset;
       frame.payload.assign(payload, payload + frame.length);
-      frame.checksum = DecodeFixed32(payload + frame.length);
-      frame.checksumOk = frame.checksum == Sum(payload, frame.payload.size());
+      frame.checksumOk =
+          DecodeFixed32(payload + frame.length) == Sum(payload, frame.payload.size());
     }
   }
 
@@ -185,10 +142,8 @@ void FramePeer::ReceiveByte(uint8_t byte) {
     if (code == kCodeResend && ++copies_ > kMaxCopies) code = kCodeWrongBlock;
     if (code != kCodeResend) copies_ = 0;
   }
-  for (const auto& [at, scripted] : scripted_) {
-    if (at == index) code = scripted;
-  }
-  Drive(code);
+  if (const auto it = scripted_.find(index); it != scripted_.end()) code = it->second;
+  data_ = code;
   state_ = State::kIdle;
   reads_since_code_ = 0;
   if (complete || code >= kCodeEnded) parse_.clear();  // 13, 14 and 15 end a frame too

@@ -22,28 +22,25 @@
 // drops the rest of it on 13 or 14; codes 1 to 12 count as 0. A `raw` item
 // goes on byte after byte whatever the codes.
 //
-// Turn-taking: a queued item starts only when the peer is idle, the code
+// Turn-taking: a queued item starts only when the peer is idle and the code
 // has read the status register at least twice since the peer last answered
 // a link code (so it has seen that code before the busy line rises again;
-// AnswerEagerly drops this condition), and at least `afterFrames` frames
-// have been received in total. An item therefore waits, for example, until
-// the server has sent its reply and gone back to its idle poll.
+// AnswerEagerly drops this condition). An item therefore waits, for
+// example, until the server has sent its reply and gone back to its idle
+// poll.
 //
 // Line signals: at the start of a frame a raised busy line with code 14
 // (0x1E, the abort and connection-error signals) is not a byte; the peer
 // does not answer it.
 //
-// The peer can go silent mid-byte (GoSilentAtByte, an item's stop point,
-// GoSilentAfterFrames, GoSilentAfterBytes): it then stops reacting in both
-// roles and the code's waits run out.
-//
-// Every data register value of both sides, in order, is kept in trace(), so
-// a test can check a byte's four writes.
+// The peer can go silent at a byte, before it or in its middle (GoSilentAt):
+// it then stops reacting in both roles and the code's waits run out.
 #pragma once
 
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <string_view>
 #include <vector>
 
@@ -53,12 +50,8 @@ namespace lpx {
 
 // A whole frame on the wire: header, payload, checksum (corrupted on request
 // by adding 1 to its first byte).
-std::vector<uint8_t> BuildFrame(int32_t block, const std::vector<uint8_t>& payload,
+std::vector<uint8_t> BuildFrame(int32_t block, std::string_view payload,
                                 bool corruptChecksum = false);
-std::vector<uint8_t> BuildFrame(int32_t block, std::string_view text, bool corruptChecksum = false);
-// A frame whose length field says `length` whatever the payload holds.
-std::vector<uint8_t> BuildFrameWithLength(int32_t length, int32_t block,
-                                          const std::vector<uint8_t>& payload);
 
 class FramePeer : public FakePeer {
  public:
@@ -68,59 +61,38 @@ class FramePeer : public FakePeer {
     int32_t length = 0;
     int32_t block = 0;
     std::vector<uint8_t> payload;
-    uint32_t checksum = 0;
     bool checksumOk = false;
     uint8_t answer = 0;  // the link code the peer gave after its last byte
-    bool operator==(const Frame&) const = default;
-  };
-
-  // Where a silent peer stops within a byte.
-  enum class Stall : uint8_t {
-    kBeforeStart,  // sender: never raises the busy line for the byte
-    kAfterLow,     // sender: shows the low nibble, then nothing more
-    kBeforeAck,    // receiver: never acknowledges the low nibble
-    kBeforeCode,   // receiver: acknowledges, then never answers a code
   };
 
   // An outgoing byte stream and what became of it.
   struct Item {
     std::vector<uint8_t> bytes;
-    std::vector<uint8_t> resend;  // sent instead of `bytes` after a 15, when not empty
-    int afterFrames = 0;
-    int stopAt = -1;  // byte index at which the peer goes silent, -1 never
-    Stall stall = Stall::kBeforeStart;
-    bool raw = false;  // ignores the link codes
-    // Results.
+    bool raw = false;            // ignores the link codes
     std::vector<uint8_t> codes;  // link codes read after each byte, resends included
-    int restarts = 0;            // times a 15 started it again
-    bool stopped = false;        // ended early by 13 or 14
-  };
-
-  struct WireEvent {
-    bool byPeer;
-    uint8_t value;
-    bool operator==(const WireEvent&) const = default;
   };
 
   // `data` is the data register address of the code under test.
   explicit FramePeer(uint16_t data) : data_addr_(data) {}
 
   // --- As sender ---
-  Item& Queue(std::vector<uint8_t> bytes, int afterFrames = 0);
-  Item& QueueFrame(int32_t block, std::string_view text, int afterFrames = 0) {
-    return Queue(BuildFrame(block, text), afterFrames);
+  Item& Queue(std::vector<uint8_t> bytes) {
+    items_.emplace_back().bytes = std::move(bytes);
+    return items_.back();
   }
+  Item& QueueFrame(int32_t block, std::string_view text) { return Queue(BuildFrame(block, text)); }
   const std::deque<Item>& items() const { return items_; }
   bool AllSent() const { return current_ >= items_.size(); }
 
   // --- As receiver ---
   // Answers `code` after the byte with this index (counted from 0 over all
   // bytes received, resends included).
-  void CodeAt(uint64_t byteIndex, uint8_t code) { scripted_.emplace_back(byteIndex, code); }
+  void CodeAt(uint64_t byteIndex, uint8_t code) { scripted_[byteIndex] = code; }
   // Decides the code after a frame's last byte; the default is DefaultVerdict.
   void Verdict(std::function<uint8_t(const Frame&)> verdict) { verdict_ = std::move(verdict); }
   static uint8_t DefaultVerdict(const Frame& frame);
-  // Called after every completed frame (after its answer is on the line).
+  // Called after every completed frame (after its answer is on the line);
+  // it may queue an item.
   void OnFrame(std::function<void(const Frame&)> callback) { on_frame_ = std::move(callback); }
   // Starts the next queued item the moment it has answered a frame's last
   // byte, before the code under test can read that code: a server that
@@ -131,41 +103,31 @@ class FramePeer : public FakePeer {
   const std::vector<uint8_t>& bytes() const { return bytes_; }
 
   // --- Silence ---
-  // Stops reacting at this byte index of the receive count, at `stall`.
-  void GoSilentAtByte(uint64_t byteIndex, Stall stall) {
+  // Stops reacting at the byte with this index, counted from 0 over the
+  // bytes begun in either direction: before it begins, or in its middle
+  // (as sender after showing the low nibble, as receiver after
+  // acknowledging it). Past that index already, at the next byte.
+  void GoSilentAt(uint64_t byteIndex, bool midByte) {
     silent_at_ = byteIndex;
-    silent_stall_ = stall;
+    silent_mid_ = midByte;
   }
-  // After `frames` frames received (0: at once) the next byte the code
-  // under test sends is never acknowledged; until then items still go out.
-  void GoSilentAfterFrames(size_t frames) { silent_after_frames_ = frames; }
-  // Stops reacting once `bytes` bytes were begun in either direction.
-  void GoSilentAfterBytes(uint64_t bytes) { byte_limit_ = bytes; }
-  // Nothing more will come: every item sent, or silent (or bound to be by
-  // GoSilentAfterFrames).
-  bool Done() const { return AllSent() || silent_ || frames_.size() >= silent_after_frames_; }
-
-  // The code under test is sleeping `us` with no access since it read the
-  // status register (the server's idle poll, for one).
-  bool SleptAfterStatusRead(const FakePort& port, uint32_t us) const {
-    return status_read_ && port.LastSleepUs() == us;
-  }
-  const std::vector<WireEvent>& trace() const { return trace_; }
-  // Keeps trace() and the items' codes (the default); a fuzz target turns
-  // this off for speed.
-  void SetRecording(bool on) { recording_ = on; }
+  void GoSilentAfterBytes(uint64_t bytes) { GoSilentAt(bytes, false); }
+  // Nothing more will come: every item sent, or silent.
+  bool Done() const { return AllSent() || silent_; }
 
   // FakePeer.
   uint8_t Data(const FakePort& /*port*/) override { return data_; }
   void OnWrite(FakePort& port, uint16_t addr, uint8_t value) override;
   void OnRead(FakePort& port, uint16_t addr) override;
-  void OnSleep(FakePort& /*port*/) override { MaybeStart(); }
+  void OnSleep(FakePort& /*port*/, uint32_t /*us*/) override { MaybeStart(); }
+
+ protected:
+  bool status_read_ = false;  // the latest access was a status read
 
  private:
   enum class State : uint8_t { kIdle, kRecvGotLow, kSendLow, kSendHigh };
 
-  void Drive(uint8_t value);
-  bool StopsAt(Stall stall);
+  bool StopsAt(bool midByte);
   void ReceiveByte(uint8_t byte);
   void MaybeStart();
   void SendCurrentByte();
@@ -176,22 +138,17 @@ class FramePeer : public FakePeer {
   State state_ = State::kIdle;
   bool silent_ = false;
   uint64_t silent_at_ = UINT64_MAX;
-  Stall silent_stall_ = Stall::kBeforeAck;
-  size_t silent_after_frames_ = SIZE_MAX;
-  uint64_t byte_limit_ = UINT64_MAX;
+  bool silent_mid_ = false;
   uint64_t bytes_begun_ = 0;  // in either direction
   bool eager_ = false;
-  bool recording_ = true;
   int reads_since_code_ = 2;
-  bool status_read_ = false;  // the latest access was a status read
-  std::vector<WireEvent> trace_;
 
   // Receiving.
   uint8_t low_ = 0;
   std::vector<uint8_t> bytes_;
   std::vector<uint8_t> parse_;  // bytes of the frame being parsed
   std::vector<Frame> frames_;
-  std::vector<std::pair<uint64_t, uint8_t>> scripted_;
+  std::map<uint64_t, uint8_t> scripted_;
   std::function<uint8_t(const Frame&)> verdict_;
   std::function<void(const Frame&)> on_frame_;
   int copies_ = 0;  // of the frame being received, answered 15 so far

@@ -21,7 +21,6 @@
 #include "link/frame.h"
 #include "link/port.h"
 #include "log/console.h"
-#include "testing/fake_port.h"
 #include "testing/frame_peer.h"
 #include "testing/reset.h"
 
@@ -32,7 +31,6 @@ class LinkTest : public ::testing::Test {
   using Bytes = std::vector<uint8_t>;
   using Sleeps = std::vector<uint32_t>;
   static constexpr uint16_t kData = 0x378;
-  inline static const Sleeps kAbortSignal = {100000, 100000};  // its two pauses
 
  protected:
   void SetUp() override {
@@ -41,7 +39,6 @@ class LinkTest : public ::testing::Test {
   }
   void TearDown() override {
     ConsoleCaptureStop();
-    port_.SetPeer(nullptr);
     ResetAllState();
     platform = nullptr;
     EXPECT_EQ(Bytes(area_.guard, area_.guard + sizeof area_.guard), Bytes(sizeof area_.guard, 0));
@@ -61,9 +58,8 @@ class LinkTest : public ::testing::Test {
 
   // Sends a frame of `payload` with UploadBlock.
   LinkResult Send(std::string_view payload, int32_t block = 1, bool* replyBegun = nullptr) {
-    SetFrameLength(area_.frame, static_cast<int32_t>(payload.size()));
-    SetFrameBlock(area_.frame, block);
-    std::copy(payload.begin(), payload.end(), FramePayload(area_.frame));
+    const Bytes frame = BuildFrame(block, payload);
+    std::copy(frame.begin(), frame.end(), area_.frame);
     return UploadBlock(area_.frame, replyBegun);
   }
   // Receives a frame with DownloadBlock.
@@ -78,16 +74,12 @@ class LinkTest : public ::testing::Test {
     std::string out;
     for (size_t i = 0; i < n && i < port_.log().size(); ++i) {
       const FakePort::Access& a = port_.log()[i];
-      char entry[32];
-      if (a.kind == FakePort::Kind::kWrite) {
-        snprintf(entry, sizeof entry, " w%x=%02x", a.addr, a.value);
-      } else if (a.kind == FakePort::Kind::kRead) {
-        snprintf(entry, sizeof entry, " r%x*%u", a.addr, a.count);
-      } else if (a.kind == FakePort::Kind::kPermit) {
-        snprintf(entry, sizeof entry, " p%x%s", a.addr, a.value ? "" : "!");
-      } else {
-        snprintf(entry, sizeof entry, " s%u", a.value);
-      }
+      char entry[32] = "";
+      using K = FakePort::Kind;
+      if (a.kind == K::kWrite) snprintf(entry, sizeof entry, " w%x=%02x", a.addr, a.value);
+      if (a.kind == K::kRead) snprintf(entry, sizeof entry, " r%x*%u", a.addr, a.count);
+      if (a.kind == K::kPermit) snprintf(entry, sizeof entry, " p%x%s", a.addr, a.value ? "" : "!");
+      if (a.kind == K::kSleep) snprintf(entry, sizeof entry, " s%u", a.value);
       out += entry;
     }
     return out.empty() ? out : out.substr(1);

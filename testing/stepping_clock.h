@@ -12,15 +12,14 @@ namespace lpx {
 
 class SteppingClock final : public PlatformWrapper {
  public:
-  SteppingClock(FakePort& port, uint64_t stepUs)
-      : PlatformWrapper(&port), port_(port), step_us_(stepUs) {}
+  SteppingClock(FakePort& port, uint64_t stepUs) : PlatformWrapper(&port), step_us_(stepUs) {}
   TimeB Now() override {
-    port_.SetNowUs(port_.NowUs() + step_us_);
-    return port_.Now();
+    FakePort& port = *static_cast<FakePort*>(target());
+    port.SetNowUs(port.NowUs() + step_us_);
+    return port.Now();
   }
 
  private:
-  FakePort& port_;
   uint64_t step_us_;
 };
 

@@ -43,10 +43,7 @@ class TempDir {
   }
 
   bool Write(std::string_view name, std::string_view content) const {
-    std::ofstream file(Local(name), std::ios::binary);
-    file.write(content.data(), static_cast<std::streamsize>(content.size()));
-    file.close();
-    return !file.fail();
+    return static_cast<bool>(std::ofstream(Local(name), std::ios::binary) << content);
   }
   // The file's content; empty when it cannot be read.
   std::string Read(std::string_view name) const {
