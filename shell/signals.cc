@@ -72,8 +72,8 @@ void InstallSignalHandlers() {
     struct sigaction action {};
     action.sa_handler = SignalHandler;
     sigemptyset(&action.sa_mask);
-    // No SA_RESTART: an interrupted sleep simply ends early and the polling
-    // loops look at keyflag at once.
+    // No SA_RESTART. The platform's sleeps go on to their end after a
+    // signal, and the polling loops look at keyflag after each one.
     action.sa_flags = 0;
     sigaction(sig, &action, nullptr);
   }
