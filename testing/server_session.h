@@ -21,7 +21,6 @@
 #include <utime.h>
 
 #include <memory>
-#include <regex>
 
 #include "link/frame_format.h"
 #include "link/port.h"
@@ -62,7 +61,9 @@ class ServerSessionTest : public ::testing::TestWithParam<Story> {
   }
 
   std::string Expand(const std::string& text) const {
-    return std::regex_replace(text, std::regex("@"), dir_.Client("") + "\\");
+    std::string out;
+    for (char c : text) out += c == '@' ? dir_.Client("") + "\\" : std::string(1, c);
+    return out;
   }
   // The client of the next session, for scripting beyond Run()'s lines.
   ClientModel& Client() { return next_ ? *next_ : *(next_ = std::make_unique<ClientModel>(port_)); }
