@@ -58,6 +58,7 @@ constexpr ClientOption kClientOptions[] = {
     {"charset", 'C', "NAME", "names and text here: latin9 or utf8 (default: locale)"},
     {"timeout", 't', "SECONDS", "wait this long for a reply to begin (default 60)"},
     {"quiet", 'q', nullptr, "no progress bar and no summary lines"},
+    {"long-hold", 'L', nullptr, "pause 150 ms after each reply (for an older lpxferd)"},
     {"help", 'h', nullptr, "show this help"},
     {"version", 'V', nullptr, "show the version"},
 };
@@ -283,6 +284,9 @@ int ParseOptions(int argc, char** argv, int* first) {
       case 'q':
         options.quiet = true;
         break;
+      case 'L':
+        options.longHold = true;
+        break;
       case 'h':
         PrintClientHelp();
         return kExitOk;
@@ -453,6 +457,7 @@ int ClientMain(int argc, char** argv) {
         options.port);
     return kExitNoPort;
   }
+  if (options.longHold) linkPolicy.acceptHoldMs = kLongHoldMs;
   if (!DropRights()) {
     Complain("cannot give back root's rights; refusing to go on");
     return kExitNoPort;

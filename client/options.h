@@ -15,6 +15,7 @@ struct ClientOptions {
   int64_t offset = -1;    // get: fetch from this wire offset; -1 none
   bool quiet = false;     // no progress bar and no summary lines
   bool progress = false;  // draw the progress bar (stderr is a terminal)
+  bool longHold = false;  // hold every reply's last code kLongHoldMs
 };
 
 // --- Client command state --------------------------------------------------

@@ -43,7 +43,7 @@ void WaitForQuiet() {
 }  // namespace
 
 void ResetSessionState() {
-  lastCodeMs = 0;
+  codeHeldUntilMs = 0;
   replyBudgetMs = kDefaultReplyBudgetMs;
   framesSent = 0;
 }

@@ -27,11 +27,16 @@ constexpr WaitPolicy kClientWaitPolicy{500, 20, 200};
 // 50 ms and a server still timing out an exchange with a client that
 // vanished needs up to about 2.5 s more; after 300 ms without an answer a
 // wait pauses 1 ms between bursts. After a frame's last byte the client
-// takes the start of the server's reply for link code 0. After answering
-// the last byte of a server's frame it keeps its busy line low for one
-// server pause (100 ms) plus one burst of 9,999 reads (about 10 ms at 1 us
-// per access), with a margin for a late wake-up: a code that came and went
-// within one pause would never be seen.
+// takes the start of the server's reply for link code 0.
+//
+// After answering the last byte of a server's frame with 0 it sends its
+// next frame at once: the server takes that frame's start for the code
+// when it slept through the code itself. A server that does not
+// (kLongHoldMs, the option --long-hold), and every server after a refusal,
+// must see the code: the line stays low for one server pause (100 ms) plus
+// one burst of 9,999 reads (about 10 ms at 1 us per access), with a margin
+// for a late wake-up.
+constexpr int64_t kLongHoldMs = 150;
 constexpr LinkPolicy kClientLinkPolicy{
     .wait = kClientWaitPolicy,
     .stepMs = 2500,
@@ -39,7 +44,8 @@ constexpr LinkPolicy kClientLinkPolicy{
     .slowAfterMs = 300,
     .slowPauseUs = 1000,
     .frameStartAnswersLastByte = true,
-    .codeHoldMs = 150,
+    .codeHoldMs = kLongHoldMs,
+    .acceptHoldMs = 0,
 };
 
 // Default budget for a reply to begin (listings and text counts take long;

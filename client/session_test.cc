@@ -74,8 +74,10 @@ TEST_F(SessionTest, TimedWaits) {
 }
 
 // Replies pass over keep-alives. After the last code of a reply the client
-// keeps its line low longer than one server pause and burst, before it
-// sends or closes. A line signal is no reply.
+// sends at once: the server takes its frame start for the code. With the
+// long hold, and after a refusal always, it keeps its line low longer than
+// one server pause and burst before it sends or closes. A line signal is no
+// reply.
 TEST_F(SessionTest, RepliesAndTheBusyLineLowAfterTheirLastCode) {
   char reply[8];
   for (const char* text : {"WAIT", "WAIT", "SIZE 12"}) peer_.QueueFrame(0, text);
@@ -83,12 +85,24 @@ TEST_F(SessionTest, RepliesAndTheBusyLineLowAfterTheirLastCode) {
   EXPECT_STREQ(reply, "SIZE 12");
   port_.ClearLog();
   ASSERT_EQ(SendCommand("LIST \\"), kOk);
-  EXPECT_EQ(Log(2), "s150000 r379*1");
-  peer_.QueueFrame(0, "SIZE 0");
-  ASSERT_EQ(ReceiveReply(reply, sizeof reply), kOk);
-  port_.ClearLog();
-  ClosePort();
-  EXPECT_EQ(Log(2), "s150000 w378=00");
+  EXPECT_EQ(Log(2), "r379*1 w37a=04");
+  struct {
+    int32_t block;  // expected: 0 takes the reply, -1 refuses it
+    int64_t acceptHoldMs;
+    std::string log;
+  } cases[] = {
+      {0, 0, "w378=00"},
+      {0, kLongHoldMs, "s150000 w378=00"},
+      {kAbortBlock, 0, "s150000 w378=00"},
+  };
+  for (const auto& c : cases) {
+    linkPolicy.acceptHoldMs = c.acceptHoldMs;
+    peer_.QueueFrame(0, "SIZE 0");
+    ASSERT_EQ(ReceiveFrame(c.block, 1000), c.block == 0 ? kOk : kRefused);
+    port_.ClearLog();
+    ClosePort();
+    EXPECT_EQ(Log(2), c.log);
+  }
   port_.SetPeerDataAt(kData, kCodeWrongBlock | kBusyLine);
   EXPECT_EQ(ReceiveReply(reply, sizeof reply), kSignal);
 }

@@ -19,7 +19,7 @@ void ResetLinkCommandState() {
   memset(indbuf, 0, sizeof indbuf);
   memset(databuf, 0, sizeof databuf);
   blocktransfer = 0;
-  lastCodeMs = 0;
+  codeHeldUntilMs = 0;
 }
 
 int RemoteSendCommand(const char* text) {

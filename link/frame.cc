@@ -7,7 +7,7 @@
 
 namespace lpx {
 
-int64_t lastCodeMs = 0;
+int64_t codeHeldUntilMs = 0;
 
 namespace {
 
@@ -101,10 +101,10 @@ uint32_t FrameChecksum(const uint8_t* payload, int32_t length) {
 }
 
 void WaitOutCodeHold() {
-  if (lastCodeMs == 0) return;
-  const int64_t left = lastCodeMs + linkPolicy.codeHoldMs - NowMs();
+  if (codeHeldUntilMs == 0) return;
+  const int64_t left = codeHeldUntilMs - NowMs();
   if (left > 0) platform->SleepUs(static_cast<uint32_t>(left) * 1000);
-  lastCodeMs = 0;
+  codeHeldUntilMs = 0;
 }
 
 LinkResult UploadBlock(uint8_t* buffer, bool* replyBegun) {
@@ -291,7 +291,8 @@ LinkResult DownloadBlock(uint8_t* buffer, FrameCheck check) {
     SignalAbortTransfer();
     WritePort(DataRegister(), 0);
   }
-  if (linkPolicy.codeHoldMs > 0) lastCodeMs = NowMs();
+  const int64_t hold = result == LinkResult::kOk ? linkPolicy.acceptHoldMs : linkPolicy.codeHoldMs;
+  codeHeldUntilMs = hold > 0 ? NowMs() + hold : 0;
   return result;
 }
 

@@ -12,12 +12,12 @@ namespace lpx {
 // one ends the frame with the abort signal.
 constexpr int kMaxChecksumFailures = 10;
 
-// When this end last answered a frame's last byte, under a policy with a
-// code hold; 0 when no hold is pending.
-extern int64_t lastCodeMs;
+// Until when this end keeps its line low after the last frame it answered
+// (see LinkPolicy::codeHoldMs); 0 when no hold is pending.
+extern int64_t codeHeldUntilMs;
 
-// Waits until the code hold of linkPolicy after the last answered frame has
-// passed, and clears it.
+// Waits until the code hold after the last answered frame has passed, and
+// clears it.
 void WaitOutCodeHold();
 
 // Sends the frame in `buffer` (a frame buffer of kFrameBufferSize bytes)

@@ -93,10 +93,12 @@ int WaitForBitFlip(int wanted, int tries) {
   return WaitForStatus(wanted ? Awaited::kLowered : Awaited::kRaised, Tries(tries)) >= 0 ? 1 : 0;
 }
 
-int WaitForStatusBit() {
+int WaitForStatusBit(int quickPolls) {
   for (;;) {
     if ((ReadPort(static_cast<uint16_t>(portaddr1)) & kStatusBusyBit) == 0) return 1;
-    platform->SleepUs(kIdlePollUs);
+    const bool quick = quickPolls > 0;
+    if (quick) --quickPolls;
+    platform->SleepUs(quick ? kQuickPollUs : kIdlePollUs);
     abortClicked = keyflag;
     if (abortClicked) return 0;
   }

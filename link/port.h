@@ -54,10 +54,20 @@ struct LinkPolicy {
   bool frameStartAnswersLastByte = false;
   // After answering a frame's last byte this end keeps its busy line low
   // this long before it sends (0: no hold), so that a peer polling with
-  // long pauses sees that code before the line rises again.
+  // long pauses sees that code before the line rises again: codeHoldMs
+  // after a refusal or the abort signal, acceptHoldMs after link code 0.
+  // A peer that takes the start of a frame for code 0 needs no hold after
+  // it: the line shows the code until the frame starts, and the frame start
+  // until the peer takes up its first nibble.
   int64_t codeHoldMs = 0;
+  int64_t acceptHoldMs = 0;
 };
-constexpr LinkPolicy kServerLinkPolicy{kServerWaitPolicy};
+// The server takes a client's frame start for the code of its reply's last
+// byte too: a client that answers and sends its next command at once would
+// otherwise leave the server waiting out its whole budget for a code it
+// slept through, and the reply counted as lost.
+constexpr LinkPolicy kServerLinkPolicy{.wait = kServerWaitPolicy,
+                                       .frameStartAnswersLastByte = true};
 extern LinkPolicy linkPolicy;
 
 // Puts the link globals back to their start values.
@@ -112,8 +122,9 @@ int WaitForStatus(Awaited what, const WaitBudget& budget);
 int WaitForBitFlip(int wanted, int tries);
 
 // Waits without a time limit for the peer to raise its busy line, polling
-// every 50 ms. Returns 1 when raised, 0 when Ctrl/C was seen.
-int WaitForStatusBit();
+// every kQuickPollUs for the first `quickPolls` polls and every 50 ms after
+// them. Returns 1 when raised, 0 when Ctrl/C was seen (at the next poll).
+int WaitForStatusBit(int quickPolls = 0);
 
 void SendDisableInterrupts();
 void SignalConnectionError();
@@ -123,5 +134,9 @@ constexpr int kFindPortCycles = 150;
 constexpr int kTransferTries = 20;
 constexpr int kProbeTries = 2;
 constexpr uint32_t kIdlePollUs = 50000;
+// A status read and a sleep this short cost about 1% of a core at 1 us per
+// register access, and a raised line is seen within about half a
+// millisecond (the system's sleeps run some 60 us long).
+constexpr uint32_t kQuickPollUs = 500;
 
 }  // namespace lpx

@@ -18,9 +18,10 @@ TEST_F(LinkTest, WaitsPollInBurstsOf9999ReadsWith100msPausesAndTheIdleWaitEvery5
   port_.ClearLog();
   keyflag = 1;
   EXPECT_EQ(WaitForStatusBit(), 0);
+  EXPECT_EQ(WaitForStatusBit(2), 0);  // a quick poll sees Ctrl/C as soon
   port_.SetPeerDataAt(kData, 0x10);
   EXPECT_EQ(WaitForStatusBit(), 1);
-  EXPECT_EQ(Log(3), "r379*1 s50000 r379*1");
+  EXPECT_EQ(Log(5), "r379*1 s50000 r379*1 s500 r379*1");
 }
 
 // Each probe: the control word, the data register at rest, one burst and

@@ -41,6 +41,16 @@ bool renameSourceRefused = false;  // the last RNFR named a path that does not f
 // upload name is never cut.
 static_assert(kCommandBufferSize <= kNameStateSize);
 
+// After a command the idle wait polls quickly for this long: a client's
+// next command follows within milliseconds when it comes from the same run
+// (the next command of a sequence, the next file) and within tens of them
+// when a script starts the client again, or when the client counts a large
+// text file before it names the size. A pause longer than this is a
+// person's, to whom the 50 ms of the slow poll make no difference, and the
+// quick polls cost the idle server nothing once it has passed.
+constexpr uint32_t kQuickWindowUs = 2000000;
+constexpr int kQuickPolls = kQuickWindowUs / kQuickPollUs;
+
 // A resumed upload restarts at least this far before the end of what is
 // stored, on a boundary of kRestartGranule bytes.
 constexpr int64_t kRestartOverlap = 4096;
@@ -356,9 +366,11 @@ void DoServer() {
   WritePort(static_cast<uint16_t>(portaddr), 0);
   abortClicked = 0;
 
+  bool inSession = false;  // a command came: the next may follow at once
   while (!abortClicked) {
     s[0] = '\0';
-    if (WaitForStatusBit()) {
+    if (WaitForStatusBit(inSession ? kQuickPolls : 0)) {
+      inSession = true;
       lastResult = static_cast<int8_t>(ReceiveCommandString(s));
       if (!abortClicked) HandleCommandLine();
       s[0] = '\0';

@@ -134,6 +134,52 @@ TEST_F(CommandLoopTest, UndeliveredReplyFailsTheExchangeNotTheOperation) {
   EXPECT_EQ(File("f") + std::to_string(port_.Register(0x378)), "f0");
 }
 
+// A client that sends its next command the moment it has answered the last
+// byte of a reply: it shows its code and raises its line for the command
+// while the server pauses in its wait for that code (the client was off
+// its core during the server's burst), or goes from its acknowledgement
+// straight to the command. Either way the reply counts as delivered and the
+// next command is served at once, not after the server's 2 s time-out.
+TEST_F(CommandLoopTest, TheNextCommandAnswersTheLastByteOfAReply) {
+  for (const bool offItsCore : {true, false}) {
+    const uint64_t start = port_.NowUs();
+    Client().AnswerEagerly(true);
+    Client().AnswerLastByteLate(offItsCore);
+    EXPECT_EQ(Run({"CONNECT", "DEL @none", "CONNECT"}), (Replies{"OK A", "FILE ERROR 2", "OK A"}));
+    EXPECT_THAT(Console(),
+                ::testing::HasSubstr(Expand("CONNECTION ESTABLISHED\t\t\t\tOK\nDEL @none" +
+                                            kNoWrite + "\nCONNECTION ESTABLISHED\t\t\t\tOK")));
+    // One server pause (100 ms) a reply when the client was late; then the
+    // quick poll that sees the Ctrl/C which ends the session.
+    EXPECT_EQ(port_.NowUs() - start, (offItsCore ? 3 * 100000 : 0) + kQuickPollUs);
+  }
+}
+
+// After a command the idle wait polls every 0.5 ms for 2 s, then every
+// 50 ms again, as it does before the first command: a CONNECT that comes
+// 1 s after another is answered within a millisecond, one 3 s after it or
+// with none before it within 50 ms.
+TEST_F(CommandLoopTest, TheIdleWaitPollsQuicklyFor2sAfterACommand) {
+  struct {
+    bool commandBefore;  // a CONNECT at 0
+    uint64_t atUs;       // when the CONNECT to answer comes
+    uint64_t answeredUs;
+  } cases[] = {
+      {true, 1000300, 1000500},
+      {true, 3000300, 3050000},
+      {false, 500300, 550000},
+  };
+  for (const auto& c : cases) {
+    port_.SetNowUs(0);
+    if (c.commandBefore) Client().Send("CONNECT");
+    Client().Send("CONNECT").notBeforeUs = c.atUs;
+    uint64_t answeredUs = 0;
+    Client().OnFrame([&](const FramePeer::Frame&) { answeredUs = port_.NowUs(); });
+    EXPECT_EQ(Run().size(), c.commandBefore ? 2u : 1u);
+    EXPECT_EQ(answeredUs, c.answeredUs) << c.atUs;
+  }
+}
+
 TEST_F(CommandLoopTest, MakeDirectoryGivesTheOwnerWriteAndSearchEntersItAndKeepsTheMask) {
   const std::filesystem::path cwd = std::filesystem::current_path();
   const mode_t mask = umask(0277);

@@ -54,8 +54,9 @@ bool FramePeer::StopsAt(bool midByte) {
   return silent_;
 }
 
-void FramePeer::OnWrite(FakePort& /*port*/, uint16_t addr, uint8_t value) {
+void FramePeer::OnWrite(FakePort& port, uint16_t addr, uint8_t value) {
   status_read_ = false;
+  now_us_ = port.NowUs();
   if (addr != data_addr_) return;
   // Each state waits for the busy line to rise (idle, sending the low
   // nibble) or to fall (the other two).
@@ -68,7 +69,13 @@ void FramePeer::OnWrite(FakePort& /*port*/, uint16_t addr, uint8_t value) {
     data_ = static_cast<uint8_t>(items_[current_].bytes[pos_] >> 4);
     state_ = State::kSendHigh;
   } else if (state_ == State::kRecvGotLow) {
-    if (!StopsAt(true)) ReceiveByte(static_cast<uint8_t>(low_ | nibble << 4));
+    if (StopsAt(true)) return;
+    const uint8_t byte = static_cast<uint8_t>(low_ | nibble << 4);
+    if (late_ && NextByteEndsFrame()) {
+      late_byte_ = byte;
+    } else {
+      ReceiveByte(byte);
+    }
   } else if ((!parse_.empty() || nibble != kCodeWrongBlock) && !StopsAt(false)) {
     // (Code 14 at the start of a frame is a line signal, not a byte.)
     low_ = nibble;
@@ -77,15 +84,30 @@ void FramePeer::OnWrite(FakePort& /*port*/, uint16_t addr, uint8_t value) {
   }
 }
 
-void FramePeer::OnRead(FakePort& /*port*/, uint16_t addr) {
+void FramePeer::OnRead(FakePort& port, uint16_t addr) {
   status_read_ = addr == data_addr_ + 1;
+  now_us_ = port.NowUs();
   MaybeStart();
   if (reads_since_code_ < kReadsToSeeCode) ++reads_since_code_;
 }
 
+void FramePeer::OnSleep(FakePort& port, uint32_t /*us*/) {
+  now_us_ = port.NowUs();
+  TakeUpLateByte();
+  MaybeStart();
+}
+
+void FramePeer::TakeUpLateByte() {
+  if (late_byte_ < 0) return;
+  const uint8_t byte = static_cast<uint8_t>(late_byte_);
+  late_byte_ = -1;
+  ReceiveByte(byte);
+}
+
 void FramePeer::MaybeStart() {
   if (silent_ || state_ != State::kIdle || AllSent()) return;
-  if (!eager_ && reads_since_code_ < kReadsToSeeCode) return;
+  if (reads_since_code_ < kReadsToSeeCode) return;
+  if (now_us_ < items_[current_].notBeforeUs) return;
   pos_ = 0;
   SendCurrentByte();
 }
@@ -114,6 +136,12 @@ void FramePeer::AfterCode(uint8_t code) {
     data_ = 0;
   }
   SendCurrentByte();
+}
+
+bool FramePeer::NextByteEndsFrame() const {
+  if (parse_.size() < kHeaderSize) return false;
+  const uint32_t length = DecodeFixed32(parse_.data() + kLengthOffset);
+  return length <= kMaxPayload && parse_.size() + 1 == length + kFrameOverhead;
 }
 
 void FramePeer::ReceiveByte(uint8_t byte) {
@@ -151,7 +179,9 @@ void FramePeer::ReceiveByte(uint8_t byte) {
   frame.answer = code;
   frames_.push_back(std::move(frame));
   if (on_frame_) on_frame_(frames_.back());
-  if (eager_) MaybeStart();
+  if (!eager_) return;
+  reads_since_code_ = kReadsToSeeCode;
+  MaybeStart();
 }
 
 }  // namespace lpx

@@ -25,9 +25,9 @@
 // Turn-taking: a queued item starts only when the peer is idle and the code
 // has read the status register at least twice since the peer last answered
 // a link code (so it has seen that code before the busy line rises again;
-// AnswerEagerly drops this condition). An item therefore waits, for
-// example, until the server has sent its reply and gone back to its idle
-// poll.
+// AnswerEagerly drops this condition after a frame's last byte), and not before its notBeforeUs on
+// the virtual clock. An item therefore waits, for example, until the server
+// has sent its reply and gone back to its idle poll.
 //
 // Line signals: at the start of a frame a raised busy line with code 14
 // (0x1E, the abort and connection-error signals) is not a byte; the peer
@@ -70,6 +70,7 @@ class FramePeer : public FakePeer {
     std::vector<uint8_t> bytes;
     bool raw = false;            // ignores the link codes
     std::vector<uint8_t> codes;  // link codes read after each byte, resends included
+    uint64_t notBeforeUs = 0;    // starts no earlier on the virtual clock
   };
 
   // `data` is the data register address of the code under test.
@@ -98,6 +99,10 @@ class FramePeer : public FakePeer {
   // byte, before the code under test can read that code: a server that
   // replies at once, seen by a client that was not polling just then.
   void AnswerEagerly(bool on) { eager_ = on; }
+  // Takes up the high nibble of a frame's last byte only at the next sleep
+  // of the code under test: a client that was off its core while the
+  // server's burst of reads ran out.
+  void AnswerLastByteLate(bool on) { late_ = on; }
   const std::vector<Frame>& frames() const { return frames_; }
   // Every byte received, resends included.
   const std::vector<uint8_t>& bytes() const { return bytes_; }
@@ -119,9 +124,12 @@ class FramePeer : public FakePeer {
   uint8_t Data(const FakePort& /*port*/) override { return data_; }
   void OnWrite(FakePort& port, uint16_t addr, uint8_t value) override;
   void OnRead(FakePort& port, uint16_t addr) override;
-  void OnSleep(FakePort& /*port*/, uint32_t /*us*/) override { MaybeStart(); }
+  void OnSleep(FakePort& port, uint32_t us) override;
 
  protected:
+  // Takes up a frame's last byte that AnswerLastByteLate held back.
+  void TakeUpLateByte();
+
   bool status_read_ = false;  // the latest access was a status read
 
  private:
@@ -129,6 +137,7 @@ class FramePeer : public FakePeer {
 
   bool StopsAt(bool midByte);
   void ReceiveByte(uint8_t byte);
+  bool NextByteEndsFrame() const;
   void MaybeStart();
   void SendCurrentByte();
   void AfterCode(uint8_t code);
@@ -141,7 +150,10 @@ class FramePeer : public FakePeer {
   bool silent_mid_ = false;
   uint64_t bytes_begun_ = 0;  // in either direction
   bool eager_ = false;
+  bool late_ = false;
+  int late_byte_ = -1;  // a frame's last byte, taken up at the next sleep
   int reads_since_code_ = 2;
+  uint64_t now_us_ = 0;  // the virtual clock at the latest access or sleep
 
   // Receiving.
   uint8_t low_ = 0;
