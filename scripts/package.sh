@@ -23,7 +23,7 @@ rm -f "$build"/lpxferd_*.deb
 (cd "$build" && cpack -G DEB >/dev/null)
 deb=$(ls "$build"/lpxferd_*.deb)
 echo "package: $deb"
-dpkg-deb --info "$deb" | sed -n '/Package:/,$p'
+dpkg-deb --field "$deb"
 dpkg-deb --contents "$deb"
 
 echo "lintian:"
@@ -36,8 +36,8 @@ lintian --fail-on error "$deb" | tee "$build/lintian.txt" || {
 dpkg -i "$deb"
 trap 'dpkg -r lpxferd >/dev/null' EXIT
 # A bounded wait: a server that took the option for a port would serve on.
-timeout 10 lpxferd --version
-timeout 10 lpxfer --version
+timeout 10 /usr/bin/lpxferd --version
+timeout 10 /usr/bin/lpxfer --version
 # --man=no: the manual may be left out of a minimal system's dpkg paths.
 systemd-analyze verify --man=no /lib/systemd/system/lpxferd@.service
 dpkg -r lpxferd
