@@ -5,7 +5,7 @@
 #   scripts/package.sh --check   then, as root: install it with dpkg -i, run
 #                                both programs' --version, verify the
 #                                installed unit with systemd-analyze, remove
-#                                the package again
+#                                and purge the package again
 # The compiler and linker flags are Debian's (dpkg-buildflags: hardening
 # included).
 set -euo pipefail
@@ -34,13 +34,14 @@ lintian --fail-on error "$deb" | tee "$build/lintian.txt" || {
 
 [ "${1:-}" = --check ] || exit 0
 dpkg -i "$deb"
-trap 'dpkg -r lpxferd >/dev/null' EXIT
+trap 'dpkg --purge lpxferd >/dev/null' EXIT
 # A bounded wait: a server that took the option for a port would serve on.
 timeout 10 /usr/bin/lpxferd --version
 timeout 10 /usr/bin/lpxfer --version
 # --man=no: the manual may be left out of a minimal system's dpkg paths.
 systemd-analyze verify --man=no /lib/systemd/system/lpxferd@.service
 dpkg -r lpxferd
+dpkg --purge lpxferd >/dev/null
 trap - EXIT
 if [ -e /usr/bin/lpxferd ] || [ -e /lib/systemd/system/lpxferd@.service ]; then
   echo "package: dpkg -r left files behind" >&2
