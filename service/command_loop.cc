@@ -92,7 +92,12 @@ void ClearUploadState() {
 // --- The commands ---------------------------------------------------------
 // Each receives the rest of the line after its command text.
 
+// A new session starts as on a freshly started server: nothing that an
+// earlier client left behind (a restart offset, a rename source, a pending
+// upload with its time, attributes and text mode, the code page detection)
+// acts on this client's commands.
 void CommandConnect(const char*) {
+  ResetCommandState();
   int delivered = ServerSignalConnectOK();
   lastResult = ExchangeResult(delivered);
   if (delivered) AddToMemo("ION ESTABLISHED\t\t\t\tOK");
@@ -318,6 +323,7 @@ void HandleCommandLine() {
 
 void ResetCommandState() {
   ClearUploadState();
+  DOSmode = 0;
   renamedFrom[0] = '\0';
   renameSourceRefused = false;
   lastResult = 0;

@@ -52,6 +52,12 @@ INSTANTIATE_TEST_SUITE_P(CommandLoop, ServerSessionTest, ::testing::Values(
                       "PUT @f", "SIZE 2", "#abc", "REST ?"},
           .replies = {"REST=5120", "FILE ERROR 2", "REST ERROR 2", "REST ERROR 2"},
           .after = {"big=abc", "f"}, .codes = {0, 13}},
+    // CONNECT starts afresh: no restart offset, rename source or pending
+    // upload of an earlier client acts on the next one's commands.
+    Story{.given = {"f=0123456789", "a=A"},
+          .session = {"REST 4", "RNFR @a", "APUT @f", "CONNECT", "GET @f", "RNTO @b", "SIZE 3", "#abc"},
+          .replies = {"OK A", "TIME 852452445", "ATTR 32", "SIZE 10", "#0123456789"},
+          .after = {"f=0123456789", "a=A", "b"}, .codes = {13}},
     // LIST clears the text flag of a pending upload.
     Story{.session = {"APUT @f", "LIST @missing", "LIST @", "SIZE 3", "#a\r\n"},
           .replies = {"DIR ERROR 2", "SIZE 11", "#.\t0\t-1\t16\r\n"}, .after = {"f=a\r\n"}, .codes = {0}},
