@@ -130,6 +130,7 @@ LinkResult UploadBlock(uint8_t* buffer, bool* replyBegun) {
   Sums sums;
   uint32_t checksum = 0;
   int32_t position = 0;
+  int copies = 1;
   while (position < total) {
     uint8_t byte;
     if (position < static_cast<int32_t>(kHeaderSize)) {
@@ -159,6 +160,11 @@ LinkResult UploadBlock(uint8_t* buffer, bool* replyBegun) {
       break;
     }
     if (code == kCodeResend) {
+      if (copies == kMaxFrameCopies || keyflag) {
+        result = LinkResult::kAborted;
+        break;
+      }
+      ++copies;
       sums = Sums();
       position = 0;
       continue;
