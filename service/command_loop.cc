@@ -350,7 +350,7 @@ int32_t StrToInt(const char* text) {
 }
 
 int32_t GetRestartAtRemote(int32_t n) {
-  TextCount count = StartTextCount(true);
+  TextCount count = StartTextCount();
   // With ci at EOF the file was read to its end already: nothing to count.
   if (ci != EOF && n > 0 && !CountText(&count, static_cast<uint64_t>(n), kWholeFile)) return -1;
   return count.wire <= INT32_MAX ? static_cast<int32_t>(count.wire) : -1;
