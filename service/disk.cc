@@ -54,6 +54,9 @@ FILE* RealOpenWrite(const char* path, bool resume) {
   return file;
 }
 
+int RealTruncateFile(FILE* file, off_t length) {
+  return fflush(file) != 0 ? -1 : ftruncate(fileno(file), length);
+}
 int RealFileStatus(FILE* file, struct stat* status) { return fstat(fileno(file), status); }
 int RealPathStatus(const char* path, struct stat* status) { return stat(path, status); }
 DIR* RealOpenDir(const char* path) { return opendir(path); }
@@ -70,9 +73,9 @@ int RealRemoveDir(const char* path) { return rmdir(path); }
 int RealRenamePath(const char* from, const char* to) { return rename(from, to); }
 
 constexpr DiskOps kReal = {
-    RealOpenRead,  RealOpenWrite,  RealFileStatus, RealPathStatus, RealOpenDir,
-    RealReadDir,   RealCloseDir,   RealSetTimes,   RealSetUmask,   RealMakeDir,
-    RealChangeDir, RealRemoveFile, RealRemoveDir,  RealRenamePath,
+    RealOpenRead, RealOpenWrite, RealTruncateFile, RealFileStatus, RealPathStatus,
+    RealOpenDir,  RealReadDir,   RealCloseDir,     RealSetTimes,   RealSetUmask,
+    RealMakeDir,  RealChangeDir, RealRemoveFile,   RealRemoveDir,  RealRenamePath,
 };
 
 }  // namespace

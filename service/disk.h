@@ -25,6 +25,8 @@ struct DiskOps {
   // as it stands and never creates it. nullptr, without an open, for
   // anything else.
   FILE* (*openWrite)(const char* path, bool resume);
+  // Flushes an open stream and sets its file's length (ftruncate).
+  int (*truncateFile)(FILE* file, off_t length);
   // The status of an open stream (fstat of its descriptor).
   int (*fileStatus)(FILE* file, struct stat* status);
   // The status of a path, symbolic links followed (stat).

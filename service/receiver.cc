@@ -130,11 +130,15 @@ bool StoreFrame(uint8_t* frame) {
   // Flushed now, so that a full device refuses this very frame.
   if (fflush(fi) != 0) return false;
   if (upReceived + static_cast<uint32_t>(length) == upSize) {
-    // The last frame: the file is complete only once it is closed
-    // without error, and the client learns that from this frame's code.
+    // The last frame: the file ends where the client's data ends (a resumed
+    // upload may leave a longer old copy behind it), and it is complete
+    // only once it is closed without error. The client learns either from
+    // this frame's code.
     FILE* file = fi;
     fi = nullptr;
-    if (fclose(file) != 0) return false;
+    const off_t end = ftello(file);
+    const bool cut = end >= 0 && disk.truncateFile(file, end) == 0;
+    if (fclose(file) != 0 || !cut) return false;
   }
   return true;
 }

@@ -76,6 +76,11 @@ INSTANTIATE_TEST_SUITE_P(Transfers, ServerSessionTest, ::testing::Values(
           .replies = {"REST=1024", "REST=1024"}, .after = {"q=" + kWhole.substr(0, 6000), "r=" + kWhole},
           .codes = {13, 0, 0},
           .logged = "SIZE 90005:58-61   \n*** Error: source and target differ!\n*** 1024 Error" + kCannotAllocate},
+    // The file ends where the client's data ends, also when the stored copy
+    // was longer.
+    Story{.given = {"r=" + kWhole},
+          .session = {"PUT @r", "REST ?", "SIZE 6000", "#" + kWhole.substr(4096, 1904)},
+          .replies = {"REST=4096"}, .after = {"r=" + kWhole.substr(0, 6000)}, .codes = {0}},
     // The overlap check leaves the code page as it found it: the frame is
     // converted again when it is written.
     Story{.given = {"d=" + kDos},
@@ -173,6 +178,12 @@ TEST_F(TransferTest, AResumeIntoAShorterOrMissingFileIsRefused) {
     EXPECT_THAT(client.peer().items().back().codes, ::testing::Contains(13)) << name;
   }
   EXPECT_EQ(File("short") + File("gone"), "short=abcgone");
+}
+
+TEST_F(TransferTest, AFileThatCannotBeCutWhereTheDataEndsIsRefused) {
+  disk.truncateFile = [](FILE*, off_t) { return -1; };
+  Run({"PUT @f", "SIZE 3", "#abc"});
+  EXPECT_EQ(Codes(), std::vector<int>{13});
 }
 
 TEST_F(TransferTest, AFullDeviceRefusesTheFrameThatDoesNotFit) {
