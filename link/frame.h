@@ -48,6 +48,18 @@ LinkResult UploadBlock(uint8_t* buffer, bool* replyBegun = nullptr);
 // kRefused, so that the sender learns of a failure on this very frame.
 using FrameCheck = bool (*)(uint8_t* frame);
 
+// Why the last DownloadBlock took no frame, for the console.
+enum class ReceiveFailure : uint8_t {
+  kNone,
+  kTimeout,     // a wait ran out
+  kOutOfStep,   // no magic at the start, or a length no frame has
+  kChecksum,    // more than kMaxChecksumFailures checksum failures
+  kWrongBlock,  // not the expected block number
+  kAbortFrame,  // the peer sent an abort frame
+  kRefused,     // this end refused: -1 expected, or the check said no
+};
+extern ReceiveFailure receiveFailure;
+
 // Receives one frame into `buffer`.
 // REQUIRES: the block number field holds the expected block number (0 for a
 // command message, n for the n-th data block, -1 to refuse the transfer).

@@ -143,6 +143,27 @@ bool StoreFrame(uint8_t* frame) {
   return true;
 }
 
+// The console's account of a frame that did not come. A frame this end
+// refused (its file could not be opened, checked or written) is told by
+// FlopMessage.
+void LogReceiveFailure() {
+  switch (receiveFailure) {
+    case ReceiveFailure::kTimeout:
+      return AddToMemo("\nTime-out -- the client stopped answering");
+    case ReceiveFailure::kOutOfStep:
+      return AddToMemo("\nFrame out of step -- no block header");
+    case ReceiveFailure::kChecksum:
+      return AddToMemo("\nToo many checksum errors");
+    case ReceiveFailure::kWrongBlock:
+      return AddToMemo("\nWrong block number");
+    case ReceiveFailure::kAbortFrame:
+      return AddToMemo("\nClient aborted the transfer");
+    case ReceiveFailure::kNone:
+    case ReceiveFailure::kRefused:
+      return FlopMessage();
+  }
+}
+
 void SetUploadTime(int32_t time) {
   if (time == kNoTime) return;
   struct utimbuf times;
@@ -215,7 +236,7 @@ int ReceiveData(const char* clientPath, int32_t size, int32_t time, int32_t /*at
     const LinkResult received = DownloadBlock(indbuf, StoreFrame);
     if (received != LinkResult::kOk) {
       ConsolePrintf("\n*** %" PRIu32 " Error", upReceived);
-      FlopMessage();
+      LogReceiveFailure();
       result = static_cast<int>(received);
       break;
     }

@@ -164,9 +164,26 @@ TEST_F(TransferTest, AFailedUploadKeepsWhatIsStored) {
   Run({"PUT @part", "TIME 852452445", "SIZE 8192", "#" + std::string(4096, 'p')});  // nor frame 2
   EXPECT_EQ(Run({"PUT @now", "TIME 4294967295", "SIZE 0", "GET @part"})[0], "TIME 852452445");
   EXPECT_EQ(File("part") + File("keep"), "part=" + std::string(4096, 'p') + "keep=keep me");
-  EXPECT_THAT(Console(), ::testing::HasSubstr(std::string("\n*** 4096 Error") + kCannotAllocate));
+  EXPECT_THAT(Console(), ::testing::HasSubstr("\n*** 4096 Error\nTime-out -- the client stopped"));
   struct stat now;
   EXPECT_TRUE(stat(dir_.Local("now").c_str(), &now) == 0 && now.st_mtime > 1577836800);  // 2020
+}
+
+// The console names why frame 2 did not come.
+TEST_F(TransferTest, AFailedUploadLogsItsCause) {
+  const std::pair<std::vector<uint8_t>, std::string> cases[] = {
+      {BuildFrame(-1, ""), "Client aborted the transfer"},
+      {BuildFrame(2, "5678", true), "Too many checksum errors"},
+      {BuildFrame(3, "5678"), "Wrong block number"},
+      {BuildFrame(9, "5678"), "Wrong block number"},
+      {std::vector<uint8_t>(16, 0), "Frame out of step -- no block header"}};
+  for (const auto& [frame, cause] : cases) {
+    Client().Send(Expand("PUT @f")), Client().Send("SIZE 8"), Client().SendData(1, "1234");
+    Client().Queue(frame);
+    Run();
+    EXPECT_THAT(Console(),
+                ::testing::EndsWith("SIZE 8\n*** 4 Error\n" + cause + "\nUPLOAD FAILED"));
+  }
 }
 
 TEST_F(TransferTest, AResumeIntoAShorterOrMissingFileIsRefused) {
