@@ -296,8 +296,9 @@ const Command* FindCommand(const char* line) {
 void RecoverFromUnknownCommand() {
   AddToMemo("\nStill trying...");
   if (s[0] != '\0') {
-    // Printed as received, outside the log's conversion and column count.
-    ConsolePrintf(" [%s", s);
+    // Outside the log's conversion and column count.
+    ConsoleWrite(" [", 2);
+    PrintClientText(s);
     AddToMemo("]");
   }
   SignalConnectionError();
@@ -309,7 +310,7 @@ void HandleCommandLine() {
   const int key = CommandKey(s);
   if (s[0] != '\0' && key != kTimeKey && key != kAttrKey) {
     AddToMemo("\n");
-    AddToMemo(s);
+    AddClientTextToMemo(s);
   }
   const Command* command = FindCommand(s);
   if (command == nullptr) {
