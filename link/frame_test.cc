@@ -62,10 +62,8 @@ TEST_F(LinkTest, ResendingEndsAfterSixteenCopiesOrAtCtrlC) {
   EXPECT_EQ(Send("abc"), kAborted);
   EXPECT_EQ(peer_.bytes().size(), 16u);
   FreshCable();
-  peer_.Verdict([](const FramePeer::Frame&) {
-    keyflag = 1;
-    return kCodeResend;
-  });
+  peer_.CodeAt(18, kCodeResend);  // the first copy's last byte
+  peer_.OnFrame([](const FramePeer::Frame&) { keyflag = 1; });
   EXPECT_EQ(Send("abc"), kAborted);
   EXPECT_EQ(peer_.bytes().size(), 19u);
 }

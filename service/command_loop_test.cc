@@ -96,23 +96,19 @@ TEST_F(CommandLoopTest, RestOffsetsThatAreNoWholeNumberStartAtZero) {
 // may act on the open), and only sizes that the 32-bit offsets and SIZE can
 // carry.
 TEST_F(CommandLoopTest, OnlyRegularFilesOfASizeTheWireCarries) {
-  Given({"d/", "big"});
+  Given({"dir/", "big"});
   ASSERT_EQ(mkfifo(dir_.Local("fifo").c_str(), 0600), 0);
   ASSERT_EQ(truncate(dir_.Local("big").c_str(), 5LL << 30), 0);
   const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
   ASSERT_GE(inotify_add_watch(watch, dir_.Local("").c_str(), IN_OPEN), 0);
-  EXPECT_EQ(Run({"PUT @fifo", "REST ?", "PUT @d", "REST ?", "PUT @big", "REST ?", "GET @fifo",
+  EXPECT_EQ(Run({"PUT @fifo", "REST ?", "PUT @dir", "REST ?", "PUT @big", "REST ?", "GET @fifo",
                  "GET @big", "AGET @big", "PUT @fifo", "SIZE 3", "#abc"}),
             (Replies{"REST ERROR 2", "REST ERROR 2", "REST ERROR 2", "FILE ERROR 2", "FILE ERROR 2",
                      "FILE ERROR 2"}));
   EXPECT_EQ(Codes(), std::vector<int>{13});
-  alignas(inotify_event) char events[4096];
-  std::string opened;
-  for (ssize_t n = read(watch, events, sizeof events), i = 0; i < n; i += sizeof(inotify_event)) {
-    opened += reinterpret_cast<inotify_event*>(events + i)->name + std::string(" ");
-    i += reinterpret_cast<inotify_event*>(events + i)->len;
-  }
-  EXPECT_EQ(opened, "big ");  // opened three times, reported once
+  std::string events(4096, '\0');  // what was opened, by name
+  EXPECT_GT(read(watch, events.data(), events.size()), 0);
+  EXPECT_EQ(events.find("fifo") & events.find("dir"), std::string::npos);  // neither
   close(watch);
 }
 
