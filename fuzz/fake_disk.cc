@@ -271,6 +271,16 @@ FILE* FakeOpenWrite(const char* path, bool resume) {
   return OpenStream(path, kind, true, resume);
 }
 
+int FakeTruncateFile(FILE* stream, off_t length) {
+  for (FakeFile& file : files) {
+    if (!file.inUse || file.stream != stream || fflush(stream) != 0) continue;
+    file.length = static_cast<uint64_t>(length);
+    return 0;
+  }
+  errno = EBADF;
+  return -1;
+}
+
 int FakeFileStatus(FILE* stream, struct stat* status) {
   for (FakeFile& file : files) {
     if (!file.inUse || file.stream != stream) continue;
@@ -353,9 +363,9 @@ int FakeRenamePath(const char* from, const char* to) {
 }
 
 constexpr DiskOps kFakeDisk = {
-    FakeOpenRead,  FakeOpenWrite,  FakeFileStatus, FakePathStatus, FakeOpenDir,
-    FakeReadDir,   FakeCloseDir,   FakeSetTimes,   FakeSetUmask,   FakeMakeDir,
-    FakeChangeDir, FakeRemoveFile, FakeRemoveDir,  FakeRenamePath,
+    FakeOpenRead, FakeOpenWrite, FakeTruncateFile, FakeFileStatus, FakePathStatus,
+    FakeOpenDir,  FakeReadDir,   FakeCloseDir,     FakeSetTimes,   FakeSetUmask,
+    FakeMakeDir,  FakeChangeDir, FakeRemoveFile,   FakeRemoveDir,  FakeRenamePath,
 };
 
 }  // namespace

@@ -6,6 +6,7 @@ set -euo pipefail
 packages=(cmake make g++ clang libgtest-dev libgmock-dev libbenchmark-dev util-linux)
 if [ "${LPX_WANT_M32:-0}" = 1 ]; then packages+=(g++-multilib qemu-user); fi
 if [ "${LPX_WANT_VALGRIND:-0}" = 1 ]; then packages+=(valgrind); fi
+if [ "${LPX_WANT_DEB:-0}" = 1 ]; then packages+=(dpkg-dev file lintian systemd); fi
 
 missing=()
 for p in "${packages[@]}"; do
