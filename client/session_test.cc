@@ -86,22 +86,16 @@ TEST_F(SessionTest, RepliesAndTheBusyLineLowAfterTheirLastCode) {
   port_.ClearLog();
   ASSERT_EQ(SendCommand("LIST \\"), kOk);
   EXPECT_EQ(Log(2), "r379*1 w37a=04");
-  struct {
-    int32_t block;  // expected: 0 takes the reply, -1 refuses it
-    int64_t acceptHoldMs;
-    std::string log;
-  } cases[] = {
-      {0, 0, "w378=00"},
-      {0, kLongHoldMs, "s150000 w378=00"},
-      {kAbortBlock, 0, "s150000 w378=00"},
-  };
-  for (const auto& c : cases) {
-    linkPolicy.acceptHoldMs = c.acceptHoldMs;
+  // The block expected (-1 refuses the reply), the hold after code 0.
+  const std::tuple<int32_t, int64_t, const char*> cases[] = {
+      {0, 0, "w378=00"}, {0, kLongHoldMs, "s150000 w378=00"}, {kAbortBlock, 0, "s150000 w378=00"}};
+  for (const auto& [block, acceptHoldMs, log] : cases) {
+    linkPolicy.acceptHoldMs = acceptHoldMs;
     peer_.QueueFrame(0, "SIZE 0");
-    ASSERT_EQ(ReceiveFrame(c.block, 1000), c.block == 0 ? kOk : kRefused);
+    ASSERT_EQ(ReceiveFrame(block, 1000), block == 0 ? kOk : kRefused);
     port_.ClearLog();
     ClosePort();
-    EXPECT_EQ(Log(2), c.log);
+    EXPECT_EQ(Log(2), log);
   }
   port_.SetPeerDataAt(kData, kCodeWrongBlock | kBusyLine);
   EXPECT_EQ(ReceiveReply(reply, sizeof reply), kSignal);

@@ -42,11 +42,8 @@ std::vector<FramePeer::Frame> ClientModel::DataFrames() const {
 void ClientModel::OnSleep(FakePort& port, uint32_t us) {
   // A client does not start a frame while the server drives one of its
   // line signals (link code 14 on the data lines): it would be stopped.
-  if ((port.Register(base_) & 0x0F) != kCodeWrongBlock) {
-    FramePeer::OnSleep(port, us);
-  } else {
-    TakeUpLateByte();
-  }
+  TakeUpLateByte();
+  if ((port.Register(base_) & 0x0F) != kCodeWrongBlock) FramePeer::OnSleep(port, us);
   // The server polls idle with a 50 ms or a quick pause right after a status
   // read; the link's other pauses follow writes, or last 100 ms.
   timed_out_ = timed_out_ || (port.NowUs() >= limit_us_ && !keyflag);

@@ -54,9 +54,8 @@ bool FramePeer::StopsAt(bool midByte) {
   return silent_;
 }
 
-void FramePeer::OnWrite(FakePort& port, uint16_t addr, uint8_t value) {
+void FramePeer::OnWrite(FakePort& /*port*/, uint16_t addr, uint8_t value) {
   status_read_ = false;
-  now_us_ = port.NowUs();
   if (addr != data_addr_) return;
   // Each state waits for the busy line to rise (idle, sending the low
   // nibble) or to fall (the other two).
@@ -71,11 +70,10 @@ void FramePeer::OnWrite(FakePort& port, uint16_t addr, uint8_t value) {
   } else if (state_ == State::kRecvGotLow) {
     if (StopsAt(true)) return;
     const uint8_t byte = static_cast<uint8_t>(low_ | nibble << 4);
-    if (late_ && NextByteEndsFrame()) {
+    if (late_ && NextByteEndsFrame())
       late_byte_ = byte;
-    } else {
+    else
       ReceiveByte(byte);
-    }
   } else if ((!parse_.empty() || nibble != kCodeWrongBlock) && !StopsAt(false)) {
     // (Code 14 at the start of a frame is a line signal, not a byte.)
     low_ = nibble;
@@ -98,10 +96,7 @@ void FramePeer::OnSleep(FakePort& port, uint32_t /*us*/) {
 }
 
 void FramePeer::TakeUpLateByte() {
-  if (late_byte_ < 0) return;
-  const uint8_t byte = static_cast<uint8_t>(late_byte_);
-  late_byte_ = -1;
-  ReceiveByte(byte);
+  if (late_byte_ >= 0) ReceiveByte(static_cast<uint8_t>(std::exchange(late_byte_, -1)));
 }
 
 void FramePeer::MaybeStart() {
@@ -139,9 +134,8 @@ void FramePeer::AfterCode(uint8_t code) {
 }
 
 bool FramePeer::NextByteEndsFrame() const {
-  if (parse_.size() < kHeaderSize) return false;
-  const uint32_t length = DecodeFixed32(parse_.data() + kLengthOffset);
-  return length <= kMaxPayload && parse_.size() + 1 == length + kFrameOverhead;
+  return parse_.size() >= kHeaderSize &&
+         parse_.size() + 1 == DecodeFixed32(parse_.data() + kLengthOffset) + kFrameOverhead;
 }
 
 void FramePeer::ReceiveByte(uint8_t byte) {

@@ -153,7 +153,7 @@ class FramePeer : public FakePeer {
   bool late_ = false;
   int late_byte_ = -1;  // a frame's last byte, taken up at the next sleep
   int reads_since_code_ = 2;
-  uint64_t now_us_ = 0;  // the virtual clock at the latest access or sleep
+  uint64_t now_us_ = 0;  // the virtual clock at the latest read or sleep
 
   // Receiving.
   uint8_t low_ = 0;
