@@ -8,7 +8,7 @@
 #     20 s of processor time with no client; the same time in slices of
 #     1.8 s, each right after a command)
 #   LPX_CLIENT=<path> runs another client against the build's server.
-source "$(dirname "$0")/e2e_lib.sh" "$1"
+source "$(dirname "$0")/../tests/e2e_lib.sh" "$1"
 runs=${2:-7}
 idle=${3:-20}
 client=${LPX_CLIENT:-$client}
