@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "client/exit_status.h"
@@ -51,6 +52,9 @@ struct ClientOption {
 
 constexpr ClientOption kClientOptions[] = {
     {"port", 'p', "N", "LPT port 1, 2 or 3 (default 2: 0x378)"},
+    {"device", 'd', "DEVICE", "a port Linux drives, such as /dev/parport0 (no root)"},
+    {"address", 'A', "ADDR", "the port at this I/O address, such as 0xE010 (root)"},
+    {"list-ports", 'L', nullptr, "list the ports Linux knows and which you may open"},
     {"text", 'a', nullptr, "text mode: CR LF on the cable, characters converted"},
     {"binary", 'b', nullptr, "binary mode, byte for byte (the default)"},
     {"continue", 'c', nullptr, "get: continue a partial fetch; put: resume an upload"},
@@ -158,7 +162,9 @@ int Greet(char* reply, size_t size) {
 int RunConnect(int, char**) {
   char reply[kCommandBufferSize];
   if (int status = Greet(reply, sizeof reply)) return status;
-  Say("connected: the server on LPT%d answers \"%s\"\n", options.port, reply);
+  char name[kDevicePathSize];
+  PortChoiceName(options.port, name, sizeof name);
+  Say("connected: the server on %s answers \"%s\"\n", name, reply);
   return 0;
 }
 
@@ -242,15 +248,33 @@ int ParseOptions(int argc, char** argv, int* first) {
   options.progress = isatty(STDERR_FILENO) != 0;
   int c;
   int64_t value = 0;
+  bool portNamed = false;
   while ((c = getopt_long(argc, argv, shortOptions.c_str(), longOptions.data(), nullptr)) != -1) {
+    if ((c == 'p' || c == 'd' || c == 'A') && std::exchange(portNamed, true)) {
+      Complain("one port only: --port, --device or --address");
+      return kExitUsage;
+    }
     switch (c) {
       case 'p':
         if (!ParseNumber(optarg, 1, 3, &value)) {
           Complain("--port wants 1, 2 or 3, not \"%s\"", optarg);
           return kExitUsage;
         }
-        options.port = static_cast<int>(value);
+        options.port.number = static_cast<int>(value);
         break;
+      case 'd':
+        options.port = PortChoice{.kind = PortKind::kDevice, .device = optarg};
+        break;
+      case 'A':
+        if (!ParsePortAddress(optarg, &options.port.address)) {
+          Complain("--address wants an I/O address from 0x001 to 0xFFFD, not \"%s\"", optarg);
+          return kExitUsage;
+        }
+        options.port.kind = PortKind::kAddress;
+        break;
+      case 'L':
+        PrintPortList();
+        return kExitOk;
       case 'a':
         options.text = true;
         break;
@@ -446,11 +470,17 @@ int ClientMain(int argc, char** argv) {
     Complain("usage: lpxfer %s %s", command->name, command->args);
     return kExitUsage;
   }
-  if (!OpenPort(options.port)) {
-    Complain(
-        "cannot open LPT%d: no access to the port (the hardware build needs root's rights: "
-        "install it set-user-id root; the simulated one a cable file it can write)",
-        options.port);
+  char why[kDevicePathSize + 96];
+  if (!OpenPort(options.port, why, sizeof why)) {
+    if (why[0] != '\0') {
+      Complain("%s", why);
+    } else {
+      Complain(
+          "cannot open LPT%d: no access to the port (the hardware build needs root's rights: "
+          "install it set-user-id root, or use --device; the simulated one a cable file it can "
+          "write)",
+          options.port.number);
+    }
     return kExitNoPort;
   }
   if (!DropRights()) {
@@ -465,6 +495,7 @@ int ClientMain(int argc, char** argv) {
   }
   if (status == 0) status = command->run(nargs, argv + first + 1);
   ClosePort();
+  ppdevPorts.ReleaseAll();
   return status;
 }
 

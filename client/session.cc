@@ -1,5 +1,7 @@
 #include "client/session.h"
 
+#include "link/port_select.h"
+
 #include <cstring>
 
 #include "link/command.h"
@@ -48,8 +50,8 @@ void ResetSessionState() {
   framesSent = 0;
 }
 
-bool OpenPort(int number) {
-  const int base = GetPortAddress(number);
+bool OpenPort(const PortChoice& choice, char* why, size_t size) {
+  const int base = OpenChosenPort(choice, nullptr, why, size);
   if (base == 0) return false;
   portaddr = base;
   portaddr1 = base + 1;
