@@ -1,0 +1,59 @@
+// A recording fake of the ppdev system calls (platform/ppdev.h's seam):
+// installs itself as ppdevOps while it lives, logs every call, and sends
+// the register ioctls on to a FakePort's port at `base`, as parport_pc
+// does with inb/outb. Like ppdev it refuses register ioctls (EINVAL) until
+// the port is claimed.
+//
+//   FakePpdev ppdev(&port);
+//   ppdev.Fail("PPCLAIM", EBUSY);
+//   ... EXPECT_EQ(ppdev.Calls(), "open /dev/parport0|PPEXCL|PPCLAIM!|close");
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace lpx {
+
+class FakePort;
+
+class FakePpdev {
+ public:
+  explicit FakePpdev(FakePort* port, uint16_t base = 0x378);
+  ~FakePpdev();
+  FakePpdev(const FakePpdev&) = delete;
+  FakePpdev& operator=(const FakePpdev&) = delete;
+
+  // The call `name` ("open" or an ioctl's name) fails with `error` from its
+  // (after + 1)-th time on, `times` times.
+  void Fail(const std::string& name, int error, int after = 0, int times = 1 << 30);
+  // Also writes each call's line to `fd` (a death test reads it there).
+  void EchoTo(int fd) { echo_fd_ = fd; }
+
+  // The calls, "|"-separated: "open PATH", ioctls by name with the byte
+  // written in hex ("PPWDATA 10"), "close"; a failed call ends in "!", and
+  // a run of the same call folds into "NAME*count".
+  std::string Calls() const;
+  const std::vector<std::string>& calls() const { return calls_; }
+
+ private:
+  static int Open(const char* path, int flags);
+  static int Ioctl(int fd, unsigned long request, void* arg);
+  static int Close(int fd);
+  int Outcome(const std::string& name, const std::string& line);
+
+  FakePort* port_;
+  uint16_t base_;
+  bool claimed_ = false;
+  int echo_fd_ = -1;
+  struct Failure {
+    std::string name;
+    int error, after, times;
+  };
+  std::vector<Failure> failures_;
+  std::map<std::string, int> counts_;
+  std::vector<std::string> calls_;
+};
+
+}  // namespace lpx
