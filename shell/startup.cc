@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <utility>
 
 #include "convert/variant.h"
 #include "link/command.h"
@@ -152,17 +153,18 @@ int ParseServerArgs(int argc, char** argv, PortChoice* choice) {
   }
   *choice = PortChoice{};
   optind = 0;  // a new parse, also when a test parses again
+  bool positional = false;
   for (;;) {
-    // Options and the port number may come in any order; "+" keeps
-    // getopt from moving them, so the number is read where it stands.
+    // "+": getopt stops at the first argument that is no option, so that
+    // the port number is read where it stands; only the first one counts.
     const int c = getopt_long(argc, argv, shortOptions, longOptions, nullptr);
     if (c == -1 && optind < argc) {
       const char* arg = argv[optind++];
-      if (arg[0] == '\0' && choice->kind == PortKind::kDiscover) continue;
+      if (std::exchange(positional, true) || arg[0] == '\0') continue;
       if (choice->kind != PortKind::kDiscover) return Usage("one port only, not also", arg);
       if (arg[0] < '1' || arg[0] > '3') return Usage("no such port number", arg);
       *choice = PortChoice{.kind = PortKind::kNumber, .number = arg[0] - '0'};
-      break;  // the arguments after the number are ignored, as ever
+      continue;
     }
     if (c == -1) break;
     const bool named = c == 'd' || c == 'A';

@@ -1,16 +1,24 @@
 #include "shell/startup.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <string>
 #include <tuple>
+#include <vector>
 
 #include "convert/variant.h"
 #include "link/port.h"
+#include "link/port_select.h"
 #include "log/console.h"
+#include "shell/signals.h"
 #include "testing/fake_port.h"
+#include "testing/fake_ppdev.h"
 #include "testing/reset.h"
+#include "testing/server_session.h"
+#include "testing/temp_dir.h"
 
 namespace lpx {
 namespace {
@@ -50,7 +58,8 @@ TEST(StartupTest, PortArgumentsAndRights) {
   // status, a text printed, variant C.
   const std::tuple<const char*, Ids, Ids, int, std::string, bool> cases[] = {
       {"12", {}, user, 0, "=\nAllocating port LPT1:" + on + "LPT1, port addr 0x3BC\n", false},
-      {"7", {}, user, 0, "LPT7:" + on + "LPT2, port addr 0x378\nDISCONNECT\t\t\t\t\tOK\n", false},
+      {"9", {}, {}, 1, "", false},  // no more "LPT9" serving LPT2
+      {"2", {}, user, 0, "LPT2:" + on + "LPT2, port addr 0x378\nDISCONNECT\t\t\t\t\tOK\n", false},
       {"3", {}, {}, 1, "LPT3:\nFailed! -- no response on any port.\n\n", false},
       {"2", root, root, 0, "\nWARNING:\n", false},
       {"2", user, user, 0, "\nWARNING:\n", false},
@@ -81,6 +90,154 @@ TEST(StartupTest, PortArgumentsAndRights) {
   ResetAllState();
   platform = nullptr;
   for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGSEGV}) signal(sig, SIG_DFL);
+}
+
+// The command line: the port number (its first character), a device or an
+// address; an option that prints and ends touches no port; anything else
+// gets the usage line and status 1.
+TEST(StartupTest, CommandLines) {
+  struct Case {
+    std::vector<const char*> args;
+    int status;
+    PortChoice choice;
+    std::string printed;  // on standard output or error
+  };
+  using enum PortKind;
+  const std::string usage = "Usage: lpxferd [1|2|3 | --device DEVICE | --address ADDR |";
+  const Case cases[] = {
+      {{}, -1, {}, ""},
+      {{"", "2"}, -1, {}, ""},
+      {{"12", "9"}, -1, {.kind = kNumber, .number = 1}, ""},
+      {{"--device", "/dev/parport1"}, -1, {.kind = kDevice, .device = "/dev/parport1"}, ""},
+      {{"-d/dev/parport0"}, -1, {.kind = kDevice, .device = "/dev/parport0"}, ""},
+      {{"--address=0xE010"}, -1, {.kind = kAddress, .address = 0xE010}, ""},
+      {{"-A", "888"}, -1, {.kind = kAddress, .address = 0x378}, ""},
+      {{"9"}, 1, {}, "lpxferd: no such port number \"9\"\n" + usage},
+      {{"x"}, 1, {}, usage},
+      {{"-x"}, 1, {}, usage},
+      {{"--device"}, 1, {}, usage},
+      {{"--address", "0x10000"}, 1, {}, "from 0x001 to 0xFFFD, not \"0x10000\""},
+      {{"--device", "/dev/parport0", "2"}, 1, {}, "one port only, not also \"2\""},
+      {{"-A", "888", "-d", "/dev/parport0"}, 1, {}, usage},
+      {{"--version"}, 0, {}, "lpxferd 1.0\n"},
+      {{"--help"}, 0, {}, "  -d, --device DEVICE    a port Linux drives"},
+      {{"--list-ports"}, 0, {}, "/dev/parport0        0x378   you may open it\n"},
+  };
+  portBackend.list = [](PortInfo* out, int) { return out[0] = {"/dev/parport0", 0x378, {}}, 1; };
+  for (const Case& c : cases) {
+    ResetAllState();
+    FakePort port;
+    platform = &port;
+    std::vector<char*> argv = {const_cast<char*>("lpxferd")};
+    for (const char* arg : c.args) argv.push_back(const_cast<char*>(arg));
+    argv.push_back(nullptr);
+    const int argc = static_cast<int>(argv.size() - 1);
+    PortChoice choice;
+    ::testing::internal::CaptureStdout();
+    ::testing::internal::CaptureStderr();
+    if (c.status >= 0) {
+      EXPECT_EQ(ServerMain(argc, argv.data()), c.status) << c.printed;
+    } else {
+      EXPECT_EQ(ParseServerArgs(argc, argv.data(), &choice), c.status) << c.printed;
+    }
+    const std::string out = ::testing::internal::GetCapturedStdout();
+    const std::string printed = out + ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(printed.find(c.printed), std::string::npos) << printed;
+    EXPECT_EQ(port.log().size(), c.status >= 0 ? 0u : port.log().size()) << c.printed;
+    EXPECT_LE(std::count(out.begin(), out.end(), '\n'), 24);  // the help fits one screen
+    if (c.status != -1) continue;
+    EXPECT_EQ(choice.kind, c.choice.kind) << c.printed;
+    EXPECT_EQ(choice.number, c.choice.number);
+    EXPECT_EQ(choice.address, c.choice.address);
+    EXPECT_STREQ(choice.device, c.choice.device);
+  }
+  portBackend = PortBackend{};
+  platform = nullptr;
+}
+
+// A device that cannot be opened: one line that says what to do, status 1.
+TEST(StartupTest, ADeviceThatCannotBeOpenedEndsTheProgram) {
+  TempDir dir;
+  ASSERT_TRUE(dir.Write("file", "not a port"));
+  const std::string file = dir.Local("file");
+  const std::tuple<const char*, std::string> cases[] = {
+      {"/nonexistent", "no /nonexistent: is the parport_pc module loaded?"},
+      {file.c_str(), file + " is not a parallel port device"},
+      {dir.path().c_str(), dir.path() + " is not a parallel port device"},
+  };
+  portBackend.devices = true;
+  ConsoleCaptureStart();
+  for (const auto& [device, said] : cases) {
+    ResetAllState();
+    FakePort port;
+    platform = &port;
+    char* argv[] = {const_cast<char*>("lpxferd"), const_cast<char*>("--device"),
+                    const_cast<char*>(device), nullptr};
+    EXPECT_EQ(ServerMain(3, argv), 1);
+    const std::string out = ConsoleCaptureTake();
+    EXPECT_NE(out.find("Allocating port " + std::string(device) + ":\nFailed! -- " + said), std::string::npos) << out;
+    EXPECT_EQ(out.find("WARNING"), std::string::npos) << out;  // no root wanted
+  }
+  ConsoleCaptureStop();
+  portBackend = PortBackend{};
+  ResetAllState();
+  platform = nullptr;
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGSEGV}) signal(sig, SIG_DFL);
+}
+
+// The whole server on a ppdev device over the recording fake, the client
+// model at the far end of its port: a GET and a PUT arrive byte for byte;
+// the port is claimed before its first register call and released after
+// the Ctrl/C that ends the session.
+class PpdevSessionTest : public ServerSessionTest {
+ protected:
+  void Serve(ClientModel&) override {
+    char* argv[] = {const_cast<char*>("lpxferd"), const_cast<char*>("--device"),
+                    const_cast<char*>("/dev/parport0"), nullptr};
+    portBackend.devices = true;
+    EXPECT_EQ(ServerMain(3, argv), 0);
+    portBackend = PortBackend{};
+    platform = &port_;
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGSEGV}) signal(sig, SIG_DFL);
+  }
+  FakePpdev ppdev_{&port_};
+};
+
+TEST_F(PpdevSessionTest, GetAndPutByteForByte) {
+  std::string bytes;
+  for (int i = 0; i < 5000; ++i) bytes += static_cast<char>((i * 7) & 0xFF);
+  Given({"f=" + bytes});
+  const std::string size = "SIZE " + std::to_string(bytes.size());
+  const std::string first = "#" + bytes.substr(0, 4096), rest = "#" + bytes.substr(4096);
+  EXPECT_EQ(Run({"GET @f", "PUT @g", "TIME 852452445", "ATTR 32", size, first, rest}),
+            (Replies{"TIME 852452445", "ATTR 32", size, first, rest}));
+  EXPECT_EQ(File("g"), "g=" + bytes);
+  const std::string calls = ppdev_.Calls();
+  EXPECT_TRUE(calls.starts_with("open /dev/parport0|PPEXCL|PPCLAIM|PPDATADIR 00|PPWCONTROL 04"))
+      << calls.substr(0, 200);
+  EXPECT_TRUE(calls.ends_with("|PPRELEASE|close")) << calls.substr(calls.size() - 200);
+  EXPECT_EQ(calls.find('!'), std::string::npos);
+  EXPECT_THAT(Console(), ::testing::HasSubstr("Allocating port /dev/parport0:\t\t\t\tOK\n"
+                                              "Accepting connections through port /dev/parport0\n"));
+}
+
+// SIGTERM ends the program from the signal handler: the port is released
+// on the way out.
+TEST(StartupDeathTest, ASignalThatEndsTheProgramReleasesTheDevice) {
+  EXPECT_EXIT(
+      {
+        FakePort port;
+        platform = &port;
+        FakePpdev ppdev(&port);
+        ppdev.EchoTo(STDERR_FILENO);
+        portBackend.devices = true;
+        char why[256];
+        OpenChosenPort({.kind = PortKind::kDevice, .device = "/dev/parport0"}, nullptr, why,
+                       sizeof why);
+        InstallSignalHandlers();
+        raise(SIGTERM);
+      },
+      ::testing::ExitedWithCode(0), "PPCLAIM\nPPRELEASE\nclose\n");
 }
 
 }  // namespace
