@@ -53,7 +53,7 @@ struct ClientOption {
 constexpr ClientOption kClientOptions[] = {
     {"port", 'p', "N", "LPT port 1, 2 or 3 (default 2: 0x378)"},
     {"device", 'd', "DEVICE", "a port Linux drives, such as /dev/parport0 (no root)"},
-    {"address", 'A', "ADDR", "the port at this I/O address, such as 0xE010 (root)"},
+    {"address", 'A', "ADDR", "the port at I/O address ADDR, such as 0xE010 (root)"},
     {"list-ports", 'L', nullptr, "list the ports Linux knows and which you may open"},
     {"text", 'a', nullptr, "text mode: CR LF on the cable, characters converted"},
     {"binary", 'b', nullptr, "binary mode, byte for byte (the default)"},

@@ -56,7 +56,7 @@ TEST(PortSelectTest, ADeviceThatCannotBeOpenedSaysWhatToDo) {
   EXPECT_EQ(OpenChosenPort({.kind = PortKind::kDevice, .device = "/dev/parport0"}, nullptr, why,
                            sizeof why),
             0);
-  EXPECT_STREQ(why, "this build reaches the simulated cable only: give its port 1, 2 or 3");
+  EXPECT_STREQ(why, "this build reaches the simulated cable only: name its port by number (1, 2 or 3)");
   platform = nullptr;
 }
 

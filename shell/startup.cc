@@ -49,8 +49,8 @@ struct ServerOption {
 };
 
 constexpr ServerOption kServerOptions[] = {
-    {"device", 'd', "DEVICE", "a port Linux drives, such as /dev/parport0; needs no root"},
-    {"address", 'A', "ADDR", "the port at this I/O address, such as 0xE010 (raw, root)"},
+    {"device", 'd', "DEVICE", "a port Linux drives, such as /dev/parport0 (no root)"},
+    {"address", 'A', "ADDR", "the port at I/O address ADDR, such as 0xE010 (root)"},
     {"list-ports", 'L', nullptr, "list the ports Linux knows and which you may open"},
     {"help", 'h', nullptr, "show this help"},
     {"version", 'V', nullptr, "show the version"},

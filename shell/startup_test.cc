@@ -144,7 +144,11 @@ TEST(StartupTest, CommandLines) {
     const std::string printed = out + ::testing::internal::GetCapturedStderr();
     EXPECT_NE(printed.find(c.printed), std::string::npos) << printed;
     EXPECT_EQ(port.log().size(), c.status >= 0 ? 0u : port.log().size()) << c.printed;
-    EXPECT_LE(std::count(out.begin(), out.end(), '\n'), 24);  // the help fits one screen
+    // The help fits one screen.
+    EXPECT_LE(std::count(out.begin(), out.end(), '\n'), 24);
+    for (size_t at = 0, end; (end = out.find('\n', at)) != std::string::npos; at = end + 1) {
+      EXPECT_LE(end - at, 80u) << out.substr(at, end - at);
+    }
     if (c.status != -1) continue;
     EXPECT_EQ(choice.kind, c.choice.kind) << c.printed;
     EXPECT_EQ(choice.number, c.choice.number);
