@@ -18,10 +18,15 @@ namespace {
 // registers are reached through the driver, never at this address.
 constexpr uint16_t kOwnBases = 0xFF00;
 
-// Finds `path` among the system's ports for its base address.
+// The ports the build lists (the system's, in a build with devices).
+int ListPorts(PortInfo* out) {
+  return portBackend.list != nullptr ? portBackend.list(out, kMaxPpdevPorts) : 0;
+}
+
+// Finds `path` among the listed ports for its base address.
 uint16_t KnownBase(const char* path) {
   PortInfo ports[kMaxPpdevPorts];
-  const int n = ListDevicePorts(ports, kMaxPpdevPorts);
+  const int n = ListPorts(ports);
   for (int i = 0; i < n; ++i) {
     if (strcmp(ports[i].device, path) == 0) return ports[i].base;
   }
@@ -29,8 +34,6 @@ uint16_t KnownBase(const char* path) {
 }
 
 }  // namespace
-
-int ListDevicePorts(PortInfo* out, int max) { return ListSystemPorts("/", out, max); }
 
 bool ParsePortAddress(const char* text, uint16_t* address) {
   errno = 0;
@@ -97,7 +100,7 @@ int OpenChosenPort(const PortChoice& choice, bool* baseKnown, char* why, size_t 
 
 int FindDevicePort(char* device, size_t size, bool* baseKnown) {
   PortInfo ports[kMaxPpdevPorts];
-  const int n = ListDevicePorts(ports, kMaxPpdevPorts);
+  const int n = ListPorts(ports);
   uint16_t bases[kMaxPpdevPorts];
   Platform* before = platform;
   ppdevPorts.Reset(platform);
@@ -131,7 +134,7 @@ bool RawPortsPermitted() {
 
 void PrintPortList() {
   PortInfo ports[kMaxPpdevPorts];
-  const int n = portBackend.list != nullptr ? portBackend.list(ports, kMaxPpdevPorts) : 0;
+  const int n = ListPorts(ports);
   if (n == 0) printf("No parallel port is known here (is the parport_pc module loaded?).\n");
   for (int i = 0; i < n; ++i) {
     char base[8] = "?";

@@ -27,13 +27,11 @@ struct PortChoice {
 // What the build offers beyond raw port addresses; main sets it.
 struct PortBackend {
   bool devices = false;  // ppdev devices: --device, and discovery among them
-  // The ports --list-ports shows: up to `max` entries into `out`.
+  // The ports --list-ports shows, up to `max` entries into `out`; with
+  // devices, also where device discovery and base addresses come from.
   int (*list)(PortInfo* out, int max) = nullptr;
 };
 extern PortBackend portBackend;
-
-// The ppdev devices that exist in this system ("/").
-int ListDevicePorts(PortInfo* out, int max);
 
 // Parses an I/O address: hexadecimal with "0x", else decimal, from 0x001
 // to 0xFFFD (the three registers end at 0xFFFF at most).

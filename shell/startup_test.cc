@@ -189,6 +189,51 @@ TEST(StartupTest, ADeviceThatCannotBeOpenedEndsTheProgram) {
   for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGSEGV}) signal(sig, SIG_DFL);
 }
 
+// Without an argument and without the rights to the raw ports, discovery
+// probes the devices this user may open, in order, for 150 cycles.
+TEST(StartupTest, DiscoveryOnTheDevicesThisUserMayOpen) {
+  portBackend = {true, [](PortInfo* out, int) {
+                   out[0] = {"/dev/parport0", 0x3BC, {"open", EACCES}};
+                   out[1] = {"/dev/parport1", 0xE010, {}};
+                   out[2] = {"/dev/parport2", 0, {}};
+                   return 3;
+                 }};
+  // Whether the client raises its line, the console, the calls, the time.
+  const std::tuple<bool, const char*, const char*, uint64_t> cases[] = {
+      {true, "LPT:\t\t\t\tOK\nAccepting connections through port /dev/parport1, port addr 0xE010",
+       "open /dev/parport1|PPEXCL|PPCLAIM|", 0},
+      {false, "LPT:\nFailed! -- no response on any port.",
+       "open /dev/parport1|PPEXCL|PPCLAIM|PPDATADIR 00|PPWCONTROL 04|PPWDATA 00|PPRSTATUS*9999|"
+       "open /dev/parport2|PPEXCL|PPCLAIM|PPDATADIR 00|PPWCONTROL 04|PPWDATA 00|PPRSTATUS*9999|"
+       "PPWCONTROL 04|PPWDATA 00|PPRSTATUS*9999|PPWCONTROL 04",
+       150u * 2u * 100000u},
+  };
+  ConsoleCaptureStart();
+  for (const auto& [raised, printed, calls, us] : cases) {
+    ResetAllState();
+    FakePort port;
+    for (uint16_t base : {0x278, 0x378, 0x3BC}) port.RefusePort(base);
+    port.SetPeerDataAt(0x378, raised ? 0x10 : 0x00);
+    platform = &port;
+    FakePpdev ppdev(&port);
+    keyflag = raised;
+    char* argv[] = {const_cast<char*>("lpxferd"), nullptr};
+    EXPECT_EQ(ServerMain(1, argv), raised ? 0 : 1);
+    const std::string out = ConsoleCaptureTake();
+    EXPECT_NE(out.find(printed), std::string::npos) << out;
+    EXPECT_TRUE(ppdev.Calls().starts_with(calls)) << ppdev.Calls().substr(0, 300);
+    EXPECT_TRUE(ppdev.Calls().ends_with("|PPRELEASE|close")) << ppdev.Calls();
+    if (!raised) {
+      EXPECT_EQ(port.NowUs(), us);
+    }
+  }
+  ConsoleCaptureStop();
+  portBackend = PortBackend{};
+  ResetAllState();
+  platform = nullptr;
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGSEGV}) signal(sig, SIG_DFL);
+}
+
 // The whole server on a ppdev device over the recording fake, the client
 // model at the far end of its port: a GET and a PUT arrive byte for byte;
 // the port is claimed before its first register call and released after

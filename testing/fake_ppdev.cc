@@ -49,11 +49,8 @@ void FakePpdev::Fail(const std::string& name, int error, int after, int times) {
 
 std::string FakePpdev::Calls() const {
   std::string out;
-  for (size_t i = 0; i < calls_.size();) {
-    size_t run = 1;
-    while (i + run < calls_.size() && calls_[i + run] == calls_[i]) ++run;
-    out += (out.empty() ? "" : "|") + calls_[i] + (run > 1 ? "*" + std::to_string(run) : "");
-    i += run;
+  for (const auto& [call, run] : calls_) {
+    out += (out.empty() ? "" : "|") + call + (run > 1 ? "*" + std::to_string(run) : "");
   }
   return out;
 }
@@ -65,9 +62,14 @@ int FakePpdev::Outcome(const std::string& name, const std::string& line) {
   for (const Failure& f : failures_) {
     if (f.name == name && n >= f.after && n - f.after < f.times) error = f.error;
   }
-  calls_.push_back(line + (error != 0 ? "!" : ""));
+  const std::string call = line + (error != 0 ? "!" : "");
+  if (!calls_.empty() && calls_.back().first == call) {
+    ++calls_.back().second;
+  } else {
+    calls_.emplace_back(call, 1);
+  }
   if (echo_fd_ >= 0) {
-    const std::string echoed = calls_.back() + "\n";
+    const std::string echoed = call + "\n";
     if (write(echo_fd_, echoed.data(), echoed.size()) < 0) return EIO;
   }
   return error;

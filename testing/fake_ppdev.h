@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace lpx {
@@ -35,7 +36,6 @@ class FakePpdev {
   // written in hex ("PPWDATA 10"), "close"; a failed call ends in "!", and
   // a run of the same call folds into "NAME*count".
   std::string Calls() const;
-  const std::vector<std::string>& calls() const { return calls_; }
 
  private:
   static int Open(const char* path, int flags);
@@ -53,7 +53,7 @@ class FakePpdev {
   };
   std::vector<Failure> failures_;
   std::map<std::string, int> counts_;
-  std::vector<std::string> calls_;
+  std::vector<std::pair<std::string, int>> calls_;  // a call and its repetitions
 };
 
 }  // namespace lpx
