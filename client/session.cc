@@ -1,10 +1,9 @@
 #include "client/session.h"
 
-#include "link/port_select.h"
-
 #include <cstring>
 
 #include "link/command.h"
+#include "link/port_select.h"
 #include "platform/platform.h"
 
 namespace lpx {

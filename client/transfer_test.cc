@@ -211,10 +211,10 @@ TEST_F(ClientTest, APutIsStoredOnlyWhenItsFramesAndTheListingShowIt) {
 // Usage errors exit 1 before the port is touched, but a name the cable
 // cannot carry is found only after CONNECT; a silent peer is no server.
 TEST_F(ClientTest, ACommandLineThatCannotRunSendsNoCommand) {
-  for (const Texts& args : {Texts{"frobnicate"}, Texts{"get"}, Texts{"mv", "/r/a"},
-                            Texts{"--port", "9", "connect"}, Texts{"-c", "-o", "5", "get", "/r/f"},
-                            Texts{"--address", "0x10000", "connect"},
-                            Texts{"-d", "/dev/parport0", "-p", "2", "connect"}})
+  for (const Texts& args :
+       {Texts{"frobnicate"}, Texts{"get"}, Texts{"mv", "/r/a"}, Texts{"--port", "9", "connect"},
+        Texts{"-c", "-o", "5", "get", "/r/f"}, Texts{"--address", "0x10000", "connect"},
+        Texts{"-d", "/dev/parport0", "-p", "2", "connect"}})
     EXPECT_TRUE(Run(args) == kExitUsage && port_.log().empty()) << args[0];
   EXPECT_TRUE(Run({"-C", "utf8", "get", "/r/\xE6\x97\xA5"}) == kExitUsage && commands_.empty());
   peer_.GoSilentAfterBytes(0);

@@ -82,7 +82,8 @@ int OpenChosenPort(const PortChoice& choice, bool* baseKnown, char* why, size_t 
       return 0;
   }
   if (!portBackend.devices) {
-    snprintf(why, size, "this build reaches the simulated cable only: name its port by number (1, 2 or 3)");
+    snprintf(why, size,
+             "this build reaches the simulated cable only: name its port by number (1, 2 or 3)");
     return 0;
   }
   const uint16_t known = KnownBase(choice.device);

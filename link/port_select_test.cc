@@ -29,7 +29,9 @@ TEST(PortSelectTest, AddressesFrom0x001To0xFFFD) {
 TEST(PortSelectTest, ADeviceThatCannotBeOpenedSaysWhatToDo) {
   const std::tuple<const char*, int, const char*, const char*> cases[] = {
       {"open", ENOENT, "no /dev/parport0: is the parport_pc module loaded?", "open /dev/parport0!"},
-      {"open", EACCES, "no permission to open /dev/parport0: add yourself to the group lp, then log in again", "open /dev/parport0!"},
+      {"open", EACCES,
+       "no permission to open /dev/parport0: add yourself to the group lp, then log in again",
+       "open /dev/parport0!"},
       {"open", ENXIO, "/dev/parport0 has no port behind it", "open /dev/parport0!"},
       {"PPEXCL", ENOTTY, "/dev/parport0 is not a parallel port device", "PPEXCL!|close"},
       {"PPCLAIM", EBUSY, "/dev/parport0 is in use by another driver or program", "PPCLAIM!|close"},
@@ -56,7 +58,8 @@ TEST(PortSelectTest, ADeviceThatCannotBeOpenedSaysWhatToDo) {
   EXPECT_EQ(OpenChosenPort({.kind = PortKind::kDevice, .device = "/dev/parport0"}, nullptr, why,
                            sizeof why),
             0);
-  EXPECT_STREQ(why, "this build reaches the simulated cable only: name its port by number (1, 2 or 3)");
+  EXPECT_STREQ(why,
+               "this build reaches the simulated cable only: name its port by number (1, 2 or 3)");
   platform = nullptr;
 }
 

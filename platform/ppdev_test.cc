@@ -38,37 +38,17 @@ TEST(PpdevTest, RegistersMeanWhatTheyMeanThroughInbOutb) {
             "PPDATADIR 01|PPWCONTROL 0c|PPRSTATUS|PPRCONTROL|PPRDATA|PPRELEASE|close");
 }
 
-// A register call that fails answers 0xFF and leaves the fault for the link.
-TEST(PpdevTest, AFailedRegisterCallIsLeftInPortFault) {
-  FakePort port;
-  FakePpdev ppdev(&port);
-  PpdevPorts ports;
-  ports.Reset(&port);
-  ports.Add("/dev/parport1", 0x378);
-  ASSERT_TRUE(ports.Permit(0x378));
-  ppdev.Fail("PPRSTATUS", ENODEV);
-  portFault = PortFault{};
-  EXPECT_EQ(ports.In(0x379), 0xFF);
-  EXPECT_STREQ(portFault.call, "PPRSTATUS");
-  EXPECT_EQ(portFault.error, ENODEV);
-  portFault = PortFault{};
-  ports.Reset(&port);  // releases
-  EXPECT_EQ(ppdev.Calls(), "open /dev/parport1|PPEXCL|PPCLAIM|PPRSTATUS!|PPRELEASE|close");
-}
-
 // Ports from procfs, sysfs and /dev, in the order of their numbers; the
 // base address from procfs; whether each opens.
 TEST(PpdevTest, ListsThePortsOfATreeWithTheirBasesAndAccess) {
   TempDir root;
-  namespace fs = std::filesystem;
-  for (const char* dir : {"proc/sys/dev/parport/parport0", "proc/sys/dev/parport/parport2",
-                          "proc/sys/dev/parport/default", "sys/class/ppdev/parport3", "dev"}) {
-    fs::create_directories(root.Local(dir));
-  }
-  ASSERT_TRUE(root.Write("proc/sys/dev/parport/parport0/base-addr", "888\t1912\n"));
-  ASSERT_TRUE(root.Write("proc/sys/dev/parport/parport2/base-addr", "57360\t57368\n"));
-  for (const char* dev : {"dev/parport0", "dev/parport1", "dev/parport2", "dev/parportx"}) {
-    ASSERT_TRUE(root.Write(dev, ""));
+  for (const std::string entry :
+       {"proc/sys/dev/parport/parport0/base-addr=888\t1912\n", "proc/sys/dev/parport/default/",
+        "proc/sys/dev/parport/parport2/base-addr=57360\t57368\n", "sys/class/ppdev/parport3/",
+        "dev/parport0=", "dev/parport1=", "dev/parport2=", "dev/parportx="}) {
+    std::filesystem::create_directories(root.Local(entry.substr(0, entry.rfind('/'))));
+    const size_t eq = entry.find('=');
+    ASSERT_TRUE(eq == std::string::npos || root.Write(entry.substr(0, eq), entry.substr(eq + 1)));
   }
   FakePort port;
   FakePpdev ppdev(&port);

@@ -15,8 +15,8 @@
 #include "log/console.h"
 #include "log/memo.h"
 #include "platform/clock.h"
-#include "service/command_loop.h"
 #include "platform/ppdev.h"
+#include "service/command_loop.h"
 #include "shell/signals.h"
 
 namespace lpx {
@@ -168,7 +168,8 @@ int ParseServerArgs(int argc, char** argv, PortChoice* choice) {
     }
     if (c == -1) break;
     const bool named = c == 'd' || c == 'A';
-    if (named && choice->kind != PortKind::kDiscover) return Usage("one port only, not also", optarg);
+    if (named && choice->kind != PortKind::kDiscover)
+      return Usage("one port only, not also", optarg);
     switch (c) {
       case 'd':
         *choice = PortChoice{.kind = PortKind::kDevice, .device = optarg};

@@ -40,7 +40,7 @@ mkdir -p "$dev" && head -c 64 /dev/zero >"$dev/lpt2"
 chown -R $nobody:$nobody "$dev" && chmod 700 "$dev" && chmod 600 "$dev/lpt2"
 install -m 755 "$build/tests/ppdev_cable" "$work/bin/ppdev_cable"
 check "device: a plain copy, no set-user-id bit" test ! -u "$work/bin/ppdev_cable" -a ! -g "$work/bin/ppdev_cable"
-start_server device setpriv --reuid=$nobody --regid=$nobody --clear-groups \
+LPXFER_CABLE_DIR=$dev start_server device setpriv --reuid=$nobody --regid=$nobody --clear-groups \
   "$work/bin/ppdev_cable" --device "$dev/lpt2" || exit 1
 check "device: no rights warning" test -z "$(grep WARNING "$server_log")"
 got=$(awk '$1 == "Uid:" { print $2, $3, $4, $5 }' "/proc/$server_pid/status")
