@@ -231,10 +231,7 @@ TEST_F(ClientTest, ADeviceIsClaimedForTheSessionAndReleased) {
   EXPECT_TRUE(ppdev.Calls().starts_with("open /dev/parport0|PPEXCL|PPCLAIM|PPDATADIR 00|"));
   EXPECT_TRUE(ppdev.Calls().ends_with("|PPRELEASE|close")) << ppdev.Calls();
   port_.ClearLog();
-  ::testing::internal::CaptureStdout();
   EXPECT_EQ(Run({"--list-ports"}), kExitOk);
-  EXPECT_EQ(::testing::internal::GetCapturedStdout(),
-            "No parallel port is known here (is the parport_pc module loaded?).\n");
   EXPECT_TRUE(port_.log().empty());
 }
 
