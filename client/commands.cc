@@ -43,14 +43,7 @@ int RunMkdir(int argc, char** argv);
 int RunRmdir(int argc, char** argv);
 int RunRename(int argc, char** argv);
 
-struct ClientOption {
-  const char* longName;
-  char shortName;
-  const char* arg;  // null when the option takes none
-  const char* help;
-};
-
-constexpr ClientOption kClientOptions[] = {
+constexpr CommandOption kClientOptions[] = {
     {"port", 'p', "N", "LPT port 1, 2 or 3 (default 2: 0x378)"},
     {"device", 'd', "DEVICE", "a port Linux drives, such as /dev/parport0 (no root)"},
     {"address", 'A', "ADDR", "the port at I/O address ADDR, such as 0xE010 (root)"},
@@ -235,7 +228,7 @@ bool ParseNumber(const char* text, int64_t min, int64_t max, int64_t* value) {
 int ParseOptions(int argc, char** argv, int* first) {
   std::vector<option> longOptions;
   std::string shortOptions;
-  for (const ClientOption& o : kClientOptions) {
+  for (const CommandOption& o : kClientOptions) {
     longOptions.push_back(
         {o.longName, o.arg ? required_argument : no_argument, nullptr, o.shortName});
     shortOptions += o.shortName;
@@ -387,7 +380,7 @@ void PrintClientHelp() {
     }
   }
   printf("\nOptions:\n");
-  for (const ClientOption& o : kClientOptions) {
+  for (const CommandOption& o : kClientOptions) {
     std::string synopsis = std::string("-") + o.shortName + ", --" + o.longName;
     if (o.arg != nullptr) synopsis += std::string(" ") + o.arg;
     printf("  %-24s %s\n", synopsis.c_str(), o.help);

@@ -24,6 +24,16 @@ struct PortChoice {
   const char* device = nullptr;  // kDevice
 };
 
+// A command-line option as the programs' option tables give it; the three
+// that name the port (--device, --address, --list-ports) mean the same in
+// both programs.
+struct CommandOption {
+  const char* longName;
+  char shortName;
+  const char* arg;  // null when the option takes none
+  const char* help;
+};
+
 // What the build offers beyond raw port addresses; main sets it.
 struct PortBackend {
   bool devices = false;  // ppdev devices: --device, and discovery among them

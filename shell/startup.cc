@@ -41,14 +41,7 @@ void Print(const char* text) {
   ConsoleWrite(text, static_cast<size_t>(end - text));
 }
 
-struct ServerOption {
-  const char* longName;
-  char shortName;
-  const char* arg;  // null when the option takes none
-  const char* help;
-};
-
-constexpr ServerOption kServerOptions[] = {
+constexpr CommandOption kServerOptions[] = {
     {"device", 'd', "DEVICE", "a port Linux drives, such as /dev/parport0 (no root)"},
     {"address", 'A', "ADDR", "the port at I/O address ADDR, such as 0xE010 (root)"},
     {"list-ports", 'L', nullptr, "list the ports Linux knows and which you may open"},
@@ -70,7 +63,7 @@ void PrintHelp() {
       "1, 2, 3", "LPT1 (0x3BC), LPT2 (0x378) or LPT3 (0x278), raw", "(none)",
       "wait for the client on LPT3, LPT2, LPT1, or, without", "",
       "the rights for those, on the /dev/parport* you may open");
-  for (const ServerOption& o : kServerOptions) {
+  for (const CommandOption& o : kServerOptions) {
     char synopsis[40];
     snprintf(synopsis, sizeof synopsis, "-%c, --%s%s%s", o.shortName, o.longName, o.arg ? " " : "",
              o.arg ? o.arg : "");
@@ -146,7 +139,7 @@ int ParseServerArgs(int argc, char** argv, PortChoice* choice) {
   char shortOptions[2 * std::size(kServerOptions) + 2] = "+";
   size_t n = 1;
   for (size_t i = 0; i < std::size(kServerOptions); ++i) {
-    const ServerOption& o = kServerOptions[i];
+    const CommandOption& o = kServerOptions[i];
     longOptions[i] = {o.longName, o.arg ? required_argument : no_argument, nullptr, o.shortName};
     shortOptions[n++] = o.shortName;
     if (o.arg != nullptr) shortOptions[n++] = ':';
