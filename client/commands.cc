@@ -223,6 +223,16 @@ bool ParseNumber(const char* text, int64_t min, int64_t max, int64_t* value) {
   return true;
 }
 
+// Root's rights serve only to open the port: they are given back for good,
+// so that local files are read and written as the user who ran the client.
+bool DropRights() {
+  const uid_t uid = getuid();
+  const gid_t gid = getgid();
+  if (setresgid(gid, gid, gid) != 0 || setresuid(uid, uid, uid) != 0) return false;
+  uid_t r = 0, e = 0, s = 0;
+  return getresuid(&r, &e, &s) == 0 && r == uid && e == uid && s == uid;
+}
+
 // Parses the options into `options`; returns -1 to go on, else the exit
 // status to end with.
 int ParseOptions(int argc, char** argv, int* first) {
@@ -266,6 +276,7 @@ int ParseOptions(int argc, char** argv, int* first) {
         options.port.kind = PortKind::kAddress;
         break;
       case 'L':
+        if (!DropRights()) return kExitNoPort;  // which ports the user may open, not root
         PrintPortList();
         return kExitOk;
       case 'a':
@@ -318,16 +329,6 @@ int ParseOptions(int argc, char** argv, int* first) {
   }
   *first = optind;
   return -1;
-}
-
-// Root's rights serve only to open the port: they are given back for good,
-// so that local files are read and written as the user who ran the client.
-bool DropRights() {
-  const uid_t uid = getuid();
-  const gid_t gid = getgid();
-  if (setresgid(gid, gid, gid) != 0 || setresuid(uid, uid, uid) != 0) return false;
-  uid_t r = 0, e = 0, s = 0;
-  return getresuid(&r, &e, &s) == 0 && r == uid && e == uid && s == uid;
 }
 
 }  // namespace
@@ -462,6 +463,11 @@ int ClientMain(int argc, char** argv) {
   if (nargs < command->minArgs || nargs > command->maxArgs) {
     Complain("usage: lpxfer %s %s", command->name, command->args);
     return kExitUsage;
+  }
+  // A device is opened with the user's own rights, never root's.
+  if (options.port.kind == PortKind::kDevice && !DropRights()) {
+    Complain("cannot give back root's rights; refusing to open a device as root");
+    return kExitNoPort;
   }
   char why[kDevicePathSize + 96];
   if (!OpenPort(options.port, why, sizeof why)) {

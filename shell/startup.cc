@@ -174,6 +174,9 @@ int ParseServerArgs(int argc, char** argv, PortChoice* choice) {
         choice->kind = PortKind::kAddress;
         break;
       case 'L':
+        // Which ports the user may open, not root: nothing borrowed.
+        uid = identity.getuid();
+        if (!DropRights()) return 1;
         PrintPortList();
         return 0;
       case 'h':
@@ -220,7 +223,12 @@ int ServerMain(int argc, char** argv) {
   char why[kDevicePathSize + 96] = "";
   bool baseKnown = true;
   int base = 0;
-  if (choice.kind != PortKind::kDiscover) {
+  // A device is opened with the user's own rights: a set-user-id copy
+  // gives root's back before, so that it opens no file the user may not.
+  const bool dropped = choice.kind == PortKind::kDevice && DropRights();
+  if (choice.kind == PortKind::kDevice && !dropped) {
+    snprintf(why, sizeof why, "cannot give back root's rights; refusing to open a device as root.");
+  } else if (choice.kind != PortKind::kDiscover) {
     base = OpenChosenPort(choice, &baseKnown, why, sizeof why);
   } else if (portBackend.devices && !RawPortsPermitted()) {
     base = FindDevicePort(name, sizeof name, &baseKnown);
@@ -234,7 +242,7 @@ int ServerMain(int argc, char** argv) {
     return 1;
   }
 
-  if (!DropRights()) {
+  if (!dropped && !DropRights()) {
     Print("\nFailed! -- cannot give back root's rights; refusing to serve files as root.\n\n");
     return 1;
   }

@@ -58,6 +58,7 @@ TEST(StartupTest, PortArgumentsAndRights) {
   const std::tuple<const char*, Ids, Ids, int, std::string, bool> cases[] = {
       {"12", {}, user, 0, "=\nAllocating port LPT1:" + on + "LPT1, port addr 0x3BC\n", false},
       {"9", {}, {}, 1, "", false},  // no more "LPT9" serving LPT2
+      {"--device=/dev/parport0", {}, user, 1, "\nFailed! -- ", false},  // rights given back first
       {"2", {}, user, 0, "LPT2:" + on + "LPT2, port addr 0x378\nDISCONNECT\t\t\t\t\tOK\n", false},
       {"3", {}, {}, 1, "LPT3:\nFailed! -- no response on any port.\n\n", false},
       {"2", root, root, 0, "\nWARNING:\n", false},
