@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "client/exit_status.h"
@@ -42,15 +43,11 @@ int RunMkdir(int argc, char** argv);
 int RunRmdir(int argc, char** argv);
 int RunRename(int argc, char** argv);
 
-struct ClientOption {
-  const char* longName;
-  char shortName;
-  const char* arg;  // null when the option takes none
-  const char* help;
-};
-
-constexpr ClientOption kClientOptions[] = {
+constexpr CommandOption kClientOptions[] = {
     {"port", 'p', "N", "LPT port 1, 2 or 3 (default 2: 0x378)"},
+    {"device", 'd', "DEVICE", "a port Linux drives, such as /dev/parport0 (no root)"},
+    {"address", 'A', "ADDR", "the port at I/O address ADDR, such as 0xE010 (root)"},
+    {"list-ports", 'L', nullptr, "list the ports Linux knows and which you may open"},
     {"text", 'a', nullptr, "text mode: CR LF on the cable, characters converted"},
     {"binary", 'b', nullptr, "binary mode, byte for byte (the default)"},
     {"continue", 'c', nullptr, "get: continue a partial fetch; put: resume an upload"},
@@ -158,7 +155,9 @@ int Greet(char* reply, size_t size) {
 int RunConnect(int, char**) {
   char reply[kCommandBufferSize];
   if (int status = Greet(reply, sizeof reply)) return status;
-  Say("connected: the server on LPT%d answers \"%s\"\n", options.port, reply);
+  char name[kDevicePathSize];
+  PortChoiceName(options.port, name, sizeof name);
+  Say("connected: the server on %s answers \"%s\"\n", name, reply);
   return 0;
 }
 
@@ -224,12 +223,22 @@ bool ParseNumber(const char* text, int64_t min, int64_t max, int64_t* value) {
   return true;
 }
 
+// Root's rights serve only to open the port: they are given back for good,
+// so that local files are read and written as the user who ran the client.
+bool DropRights() {
+  const uid_t uid = getuid();
+  const gid_t gid = getgid();
+  if (setresgid(gid, gid, gid) != 0 || setresuid(uid, uid, uid) != 0) return false;
+  uid_t r = 0, e = 0, s = 0;
+  return getresuid(&r, &e, &s) == 0 && r == uid && e == uid && s == uid;
+}
+
 // Parses the options into `options`; returns -1 to go on, else the exit
 // status to end with.
 int ParseOptions(int argc, char** argv, int* first) {
   std::vector<option> longOptions;
   std::string shortOptions;
-  for (const ClientOption& o : kClientOptions) {
+  for (const CommandOption& o : kClientOptions) {
     longOptions.push_back(
         {o.longName, o.arg ? required_argument : no_argument, nullptr, o.shortName});
     shortOptions += o.shortName;
@@ -242,15 +251,34 @@ int ParseOptions(int argc, char** argv, int* first) {
   options.progress = isatty(STDERR_FILENO) != 0;
   int c;
   int64_t value = 0;
+  bool portNamed = false;
   while ((c = getopt_long(argc, argv, shortOptions.c_str(), longOptions.data(), nullptr)) != -1) {
+    if ((c == 'p' || c == 'd' || c == 'A') && std::exchange(portNamed, true)) {
+      Complain("one port only: --port, --device or --address");
+      return kExitUsage;
+    }
     switch (c) {
       case 'p':
         if (!ParseNumber(optarg, 1, 3, &value)) {
           Complain("--port wants 1, 2 or 3, not \"%s\"", optarg);
           return kExitUsage;
         }
-        options.port = static_cast<int>(value);
+        options.port.number = static_cast<int>(value);
         break;
+      case 'd':
+        options.port = PortChoice{.kind = PortKind::kDevice, .device = optarg};
+        break;
+      case 'A':
+        if (!ParsePortAddress(optarg, &options.port.address)) {
+          Complain("--address wants an I/O address from 0x001 to 0xFFFD, not \"%s\"", optarg);
+          return kExitUsage;
+        }
+        options.port.kind = PortKind::kAddress;
+        break;
+      case 'L':
+        if (!DropRights()) return kExitNoPort;  // which ports the user may open, not root
+        PrintPortList();
+        return kExitOk;
       case 'a':
         options.text = true;
         break;
@@ -303,16 +331,6 @@ int ParseOptions(int argc, char** argv, int* first) {
   return -1;
 }
 
-// Root's rights serve only to open the port: they are given back for good,
-// so that local files are read and written as the user who ran the client.
-bool DropRights() {
-  const uid_t uid = getuid();
-  const gid_t gid = getgid();
-  if (setresgid(gid, gid, gid) != 0 || setresuid(uid, uid, uid) != 0) return false;
-  uid_t r = 0, e = 0, s = 0;
-  return getresuid(&r, &e, &s) == 0 && r == uid && e == uid && s == uid;
-}
-
 }  // namespace
 
 const ClientCommand kClientCommands[] = {
@@ -363,7 +381,7 @@ void PrintClientHelp() {
     }
   }
   printf("\nOptions:\n");
-  for (const ClientOption& o : kClientOptions) {
+  for (const CommandOption& o : kClientOptions) {
     std::string synopsis = std::string("-") + o.shortName + ", --" + o.longName;
     if (o.arg != nullptr) synopsis += std::string(" ") + o.arg;
     printf("  %-24s %s\n", synopsis.c_str(), o.help);
@@ -446,11 +464,22 @@ int ClientMain(int argc, char** argv) {
     Complain("usage: lpxfer %s %s", command->name, command->args);
     return kExitUsage;
   }
-  if (!OpenPort(options.port)) {
-    Complain(
-        "cannot open LPT%d: no access to the port (the hardware build needs root's rights: "
-        "install it set-user-id root; the simulated one a cable file it can write)",
-        options.port);
+  // A device is opened with the user's own rights, never root's.
+  if (options.port.kind == PortKind::kDevice && !DropRights()) {
+    Complain("cannot give back root's rights; refusing to open a device as root");
+    return kExitNoPort;
+  }
+  char why[kDevicePathSize + 96];
+  if (!OpenPort(options.port, why, sizeof why)) {
+    if (why[0] != '\0') {
+      Complain("%s", why);
+    } else {
+      Complain(
+          "cannot open LPT%d: no access to the port (the hardware build needs root's rights: "
+          "install it set-user-id root, or use --device; the simulated one a cable file it can "
+          "write)",
+          options.port.number);
+    }
     return kExitNoPort;
   }
   if (!DropRights()) {
@@ -465,6 +494,7 @@ int ClientMain(int argc, char** argv) {
   }
   if (status == 0) status = command->run(nargs, argv + first + 1);
   ClosePort();
+  ppdevPorts.ReleaseAll();
   return status;
 }
 

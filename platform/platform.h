@@ -53,6 +53,15 @@ class PlatformWrapper : public Platform {
   Platform* target_;
 };
 
+// The last register access that failed: a backend whose accesses can fail
+// (the ppdev one) records it, and the link, which looks after each read,
+// ends the exchange as a time-out and logs it. `call` null: none.
+struct PortFault {
+  const char* call = nullptr;  // the operation that failed, e.g. "PPRSTATUS"
+  int error = 0;               // its errno
+};
+extern PortFault portFault;
+
 // The platform in use. Programs set it first thing in main; tests point it
 // at a fake.
 extern Platform* platform;
@@ -61,5 +70,11 @@ extern Platform* platform;
 // `end` is the cable end for the simulated build (0 server, 1 client); the
 // hardware build ignores it.
 Platform* MakeDefaultPlatform(int end);
+
+// From the same backend source: the ports it can reach, for --list-ports
+// (up to `max` into `out`), and whether it opens ppdev devices (--device).
+struct PortInfo;
+int ListBackendPorts(PortInfo* out, int max);
+extern const bool kBackendDevices;
 
 }  // namespace lpx

@@ -2,6 +2,7 @@
 #include <sys/io.h>
 
 #include "platform/platform.h"
+#include "platform/ppdev.h"
 #include "platform/system_time.h"
 
 namespace lpx {
@@ -20,5 +21,8 @@ Platform* MakeDefaultPlatform(int /*end*/) {
   static HardwarePort port;
   return &port;
 }
+
+int ListBackendPorts(PortInfo* out, int max) { return ListSystemPorts("/", out, max); }
+const bool kBackendDevices = true;
 
 }  // namespace lpx

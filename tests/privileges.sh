@@ -4,7 +4,9 @@
 # port is open its real, effective and saved user and group ids are all
 # nobody's, a file it stores belongs to nobody, and a directory only root
 # may write stays untouched. With setresuid and setresgid refused (a seccomp
-# filter) it refuses to serve. Needs root; skips (status 77) otherwise.
+# filter) it refuses to serve. With --device a plain copy, no set-user-id
+# bit, serves as nobody a port nobody may open (the test build whose ppdev
+# calls land on a cable file). Needs root; skips (status 77) otherwise.
 #   privileges.sh <build dir>
 [ "$(id -u)" = 0 ] || { echo "skipped: installing a set-user-id root program needs root"; exit 77; }
 source "$(dirname "$0")/e2e_lib.sh" "$1"
@@ -32,4 +34,18 @@ timeout 10 "$build/tests/deny_setid" $nobody $nobody "$server" 2 >"$work/refused
 check "rights that cannot be given back: status 1 ($status)" test $status = 1
 check "... the refusal" grep -qF "Failed! -- cannot give back root's rights" "$work/refused.log"
 check "... and no service" test -z "$(grep Accepting "$work/refused.log")"
+# --device: no root needed, none taken, no advice to borrow it.
+dev=$work/device
+mkdir -p "$dev" && head -c 64 /dev/zero >"$dev/lpt2"
+chown -R $nobody:$nobody "$dev" && chmod 700 "$dev" && chmod 600 "$dev/lpt2"
+install -m 755 "$build/tests/ppdev_cable" "$work/bin/ppdev_cable"  # no set-user-id bit
+LPXFER_CABLE_DIR=$dev start_server device setpriv --reuid=$nobody --regid=$nobody --clear-groups \
+  "$work/bin/ppdev_cable" --device "$dev/lpt2" || exit 1
+check "device: no rights warning" test -z "$(grep WARNING "$server_log")"
+got=$(awk '$1 == "Uid:" { print $2, $3, $4, $5 }' "/proc/$server_pid/status")
+check "device: Uid all nobody's ($got)" test "$got" = "$nobody $nobody $nobody $nobody"
+LPXFER_CABLE_DIR=$dev expect 0 "device: store a file" put "$work/data" "$remote/device-data"
+check "... byte for byte" cmp -s "$work/data" "$remote/device-data"
+check "... owned by nobody" test "$(stat -c %u "$remote/device-data")" = $nobody
+stop_server
 finish
