@@ -73,8 +73,9 @@ int OpenChosenPort(const PortChoice& choice, bool* baseKnown, char* why, size_t 
       return GetPortAddress(choice.number);
     case PortKind::kAddress:
       if (platform->Permit(choice.address)) return choice.address;
-      snprintf(why, size, "no access to the registers at 0x%04X (raw access needs root's rights)",
-               choice.address);
+      snprintf(why, size, "no access to the registers at 0x%04X (%s)", choice.address,
+               errno == ENOSYS ? "this processor has no I/O ports: name a device instead"
+                               : "raw access needs root's rights");
       return 0;
     case PortKind::kDevice:
       break;
