@@ -22,6 +22,7 @@
 #include "link/command.h"
 #include "link/port.h"
 #include "platform/clock.h"
+#include "platform/platform.h"
 
 namespace lpx {
 
@@ -446,17 +447,26 @@ int ClientMain(int argc, char** argv) {
     Complain("usage: lpxfer %s %s", command->name, command->args);
     return kExitUsage;
   }
-  if (!OpenPort(options.port)) {
-    Complain(
-        "cannot open LPT%d: no access to the port (the hardware build needs root's rights: "
-        "install it set-user-id root; the simulated one a cable file it can write)",
-        options.port);
-    return kExitNoPort;
-  }
-  if (!DropRights()) {
+  // The simulated cable, a file of the user's, is opened with the user's
+  // own rights; the hardware port needs root's.
+  auto refuseRoot = [] {
     Complain("cannot give back root's rights; refusing to go on");
     return kExitNoPort;
+  };
+  if (!platform->PermitNeedsRoot() && !DropRights()) return refuseRoot();
+  if (!OpenPort(options.port)) {
+    const char* why = platform->WhyRefused();
+    if (why != nullptr) {
+      Complain("cannot open LPT%d: access refused: %s", options.port, why);
+    } else {
+      Complain(
+          "cannot open LPT%d: no access to the port (the hardware build needs root's rights: "
+          "install it set-user-id root; the simulated one a cable file it can write)",
+          options.port);
+    }
+    return kExitNoPort;
   }
+  if (!DropRights()) return refuseRoot();
   signal(SIGINT, OnInterrupt);
   int status = 0;
   if (command->run != RunConnect) {

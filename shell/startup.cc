@@ -11,6 +11,7 @@
 #include "log/console.h"
 #include "log/memo.h"
 #include "platform/clock.h"
+#include "platform/platform.h"
 #include "service/command_loop.h"
 #include "shell/signals.h"
 
@@ -106,18 +107,25 @@ int ServerMain(int argc, char** argv) {
   }
   ConsolePrintf("Allocating port LPT%s:", portnr);
 
+  // A port that needs no borrowed rights (the simulated cable, a file of the
+  // user's) is opened with the user's own; the hardware port needs them.
+  auto refuseRoot = [] {
+    Print("\nFailed! -- cannot give back root's rights; refusing to serve files as root.\n\n");
+    return 1;
+  };
+  if (!platform->PermitNeedsRoot() && !DropRights()) return refuseRoot();
+
   int base = portnr[0] != '\0' ? GetPortAddress(portnr[0] - '0') : FindPort();
   portaddr = base;
   portaddr1 = base + 1;
   if (base == 0) {
+    const char* why = platform->WhyRefused();
+    if (why != nullptr) ConsolePrintf("\nAccess refused: %s", why);
     Print("\nFailed! -- no response on any port.\n\n");
     return 1;
   }
 
-  if (!DropRights()) {
-    Print("\nFailed! -- cannot give back root's rights; refusing to serve files as root.\n\n");
-    return 1;
-  }
+  if (!DropRights()) return refuseRoot();
 
   abortClicked = 0;
   blocktransfer = 0;
