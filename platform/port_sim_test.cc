@@ -4,9 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <string>
-#include <vector>
 
 #include "platform/platform.h"
 #include "platform/sim_cable.h"
@@ -34,147 +32,77 @@ TEST(CableTest, EachEndReadsTheOtherEndsDataLinesOnItsStatusRegister) {
   unsetenv("LPXFER_CABLE_DIR");
 }
 
-// Sets (or, given nullptr, unsets) an environment variable for one scope.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const char* value) : name_(name) {
-    const char* old = getenv(name);
-    if (old != nullptr) old_ = old, had_ = true;
-    value ? setenv(name, value, 1) : unsetenv(name);
-  }
-  ~ScopedEnv() { had_ ? setenv(name_, old_.c_str(), 1) : unsetenv(name_); }
-
- private:
-  const char* name_;
-  std::string old_;
-  bool had_ = false;
-};
-
-TEST(CableTest, WhereTheCableLives) {
-  const std::string own = "/tmp/lpxfer-cable-" + std::to_string(getuid());
-  const char* cases[][3] = {
-      // LPXFER_CABLE_DIR, XDG_RUNTIME_DIR, the cable directory
-      {nullptr, nullptr, own.c_str()},
-      {"", "", own.c_str()},
-      {"", "/run/user/7", "/run/user/7/lpxfer-cable"},
-      {"/x/cable//", "/run/user/7", "/x/cable"},
-  };
-  for (const auto& [cableDir, runtimeDir, want] : cases) {
-    ScopedEnv a("LPXFER_CABLE_DIR", cableDir), b("XDG_RUNTIME_DIR", runtimeDir);
-    char dir[64];
-    ASSERT_TRUE(SimCableDir(dir, sizeof dir));
-    EXPECT_STREQ(dir, want);
-  }
-}
-
-// A regular file's content, or nothing.
-std::string Content(const std::string& path) {
-  struct stat st {};
-  if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return "";
-  std::ifstream file(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(file), {});
-}
-
-// What a path holds: type and mode, owner, content ("-" when missing).
+// What a path holds: type and mode, owner, size ("-" when missing).
 std::string Look(const std::string& path) {
   struct stat st {};
   if (lstat(path.c_str(), &st) != 0) return "-";
-  return std::to_string(st.st_mode) + " " + std::to_string(st.st_uid) + " " + Content(path);
-}
-
-void MakeDir(const std::string& path, mode_t mode) {
-  mkdir(path.c_str(), 0), chmod(path.c_str(), mode);
-}
-void MakeFile(const std::string& path, const char* content, mode_t mode) {
-  std::ofstream(path) << content;
-  chmod(path.c_str(), mode);
-}
-void MakeCable(const std::string& d, const char* content, mode_t mode) {
-  MakeDir(d, 0700), MakeFile(d + "/lpt2", content, mode);
-}
-void GiveToNobody(const std::string& d) {
-  (void)!chown(d.c_str(), 65534, 65534), (void)!chown((d + "/lpt2").c_str(), 65534, 65534);
+  return std::to_string(st.st_mode) + " " + std::to_string(st.st_uid) + " " +
+         std::to_string(st.st_size);
 }
 
 // The cable is private to the real user; root may open another user's.
-// Each case prepares the cable directory D (its file D/lpt2, a sibling
-// D-x), sets a umask and asks for LPT2: granted, D ends 0700 and D/lpt2
-// 0600 with its content padded to 64 bytes with zeros; refused, with the
-// reason, and nothing changed.
+// Each case prepares the cable directory $D (shell commands), sets a umask
+// and asks for LPT2: granted, $D ends 0700 and $D/lpt2 0600 with its content
+// padded to 64 bytes with zeros; refused, with the reason, and $D, $D/lpt2
+// and $D-x as they were (a link followed would have written 64 bytes). $D is found through
+// LPXFER_CABLE_DIR, or else XDG_RUNTIME_DIR.
 TEST(CableTest, PrivateToItsUser) {
-  using Prepare = void (*)(const std::string& d);
-  struct {
-    const char* what;
-    mode_t mask;
-    Prepare prepare;
-    const char* refusal;  // nullptr: granted; '$' stands for D
-    bool rootOnly = false;
+  const std::string mine = "mkdir -m 700 $D && install -m ", nobody = " -o 65534 /dev/null $D/lpt2";
+  const struct {
+    mode_t umask;
+    std::string prepare;
+    const char* refusal;  // nullptr: granted
+    bool rootOnly = false, xdg = false;
   } cases[] = {
-      {"missing", 0, [](const std::string&) {}, nullptr},
-      {"missing, umask 0777", 0777, [](const std::string&) {}, nullptr},
-      {"short file", 022, [](const std::string& d) { MakeCable(d, "abc", 0600); }, nullptr},
-      {"another user's", 022, [](const std::string& d) { MakeCable(d, "", 0600), GiveToNobody(d); },
-       nullptr, true},
-      {"dir 0777", 0, [](const std::string& d) { MakeDir(d, 0777); },
-       "the cable directory $ may be written by group or others (mode 0777)"},
-      {"dir a symlink", 0,
-       [](const std::string& d) {
-         MakeDir(d + "-x", 0700), (void)!symlink((d + "-x").c_str(), d.c_str());
-       },
-       "the cable directory $ is a symbolic link"},
-      {"dir a file", 0, [](const std::string& d) { MakeFile(d, "", 0600); },
-       "the cable directory $ is not a directory"},
-      {"file 0666", 0, [](const std::string& d) { MakeCable(d, "", 0666); },
-       "the cable file $/lpt2 may be written by group or others (mode 0666)"},
-      {"file a symlink", 0,
-       [](const std::string& d) {
-         MakeDir(d, 0700), MakeFile(d + "-x", "mine", 0600);
-         (void)!symlink((d + "-x").c_str(), (d + "/lpt2").c_str());
-       },
-       "the cable file $/lpt2 is a symbolic link"},
-      {"file a dangling symlink", 0,
-       [](const std::string& d) {
-         MakeDir(d, 0700), (void)!symlink((d + "-x").c_str(), (d + "/lpt2").c_str());
-       },
-       "the cable file $/lpt2 is a symbolic link"},
-      {"file a FIFO", 0,
-       [](const std::string& d) { MakeDir(d, 0700), mkfifo((d + "/lpt2").c_str(), 0600); },
-       "the cable file $/lpt2 is not a regular file"},
-      {"another user's 0666", 0,
-       [](const std::string& d) { MakeCable(d, "", 0666), GiveToNobody(d); },
-       "the cable file $/lpt2 may be written by group or others (mode 0666)", true},
+      {0, "", nullptr},
+      {0777, "", nullptr},
+      {0777, "", nullptr, false, true},
+      {022, "mkdir -m 700 $D && printf abc >$D/lpt2 && chmod 600 $D/lpt2", nullptr},
+      {022, mine + "600" + nobody + " && chown 65534 $D", nullptr, true},
+      {0, "mkdir -m 777 $D",
+       "the cable directory $D may be written by group or others (mode 0777)"},
+      {0, "mkdir -m 700 $D-x && ln -s $D-x $D", "the cable directory $D is a symbolic link"},
+      {0, "touch $D", "the cable directory $D is not a directory"},
+      {0, mine + "666 /dev/null $D/lpt2",
+       "the cable file $D/lpt2 may be written by group or others (mode 0666)"},
+      {0, mine + "666" + nobody,
+       "the cable file $D/lpt2 may be written by group or others (mode 0666)", true},
+      {0, "mkdir -m 700 $D && echo mine >$D-x && ln -s $D-x $D/lpt2",
+       "the cable file $D/lpt2 is a symbolic link"},
+      {0, "mkdir -m 700 $D && ln -s $D-x $D/lpt2", "the cable file $D/lpt2 is a symbolic link"},
+      {0, "mkdir -m 700 $D && mkfifo -m 600 $D/lpt2",
+       "the cable file $D/lpt2 is not a regular file"},
   };
   for (const auto& c : cases) {
     if (c.rootOnly && getuid() != 0) continue;
-    SCOPED_TRACE(c.what);
+    SCOPED_TRACE(c.prepare);
     TempDir t;
-    const std::string d = t.Local("cable"), file = d + "/lpt2";
-    c.prepare(d);
-    const std::vector<std::string> before = {Look(d), Look(file), Look(d + "-x")};
-    const std::string old = Content(file);
-    ScopedEnv env("LPXFER_CABLE_DIR", d.c_str());
-    const mode_t mask = umask(c.mask);
+    const std::string d = t.Local("lpxfer-cable"), file = d + "/lpt2";
+    setenv("D", d.c_str(), 1);
+    ASSERT_EQ(system(c.prepare.c_str()), 0);
+    const std::string before = Look(d) + "," + Look(file) + "," + Look(d + "-x");
+    const std::string old = c.refusal == nullptr ? t.Read("lpxfer-cable/lpt2") : "";
+    setenv("LPXFER_CABLE_DIR", c.xdg ? "" : d.c_str(), 1);
+    setenv("XDG_RUNTIME_DIR", t.path().c_str(), 1);
+    const mode_t mask = umask(c.umask);
     Platform* end = NewSimulatedCable(0);
-    const bool granted = end->Permit(0x378);
+    EXPECT_EQ(end->Permit(0x378), c.refusal == nullptr);
     umask(mask);
-    EXPECT_EQ(granted, c.refusal == nullptr);
     if (c.refusal == nullptr) {
-      struct stat dir {
-      }, cableFile{};
-      EXPECT_TRUE(lstat(d.c_str(), &dir) == 0 && lstat(file.c_str(), &cableFile) == 0);
-      EXPECT_EQ(dir.st_mode, S_IFDIR | 0700);
-      EXPECT_EQ(cableFile.st_mode, S_IFREG | 0600);
-      std::string padded = old;
-      padded.resize(64, '\0');
-      EXPECT_EQ(Content(file), padded);
+      struct stat dir = {}, cable = {};
+      EXPECT_EQ(lstat(d.c_str(), &dir) + lstat(file.c_str(), &cable), 0);
+      EXPECT_TRUE(dir.st_mode == (S_IFDIR | 0700) && cable.st_mode == (S_IFREG | 0600));
+      EXPECT_EQ(t.Read("lpxfer-cable/lpt2"), old + std::string(64 - old.size(), '\0'));
     } else {
       std::string want = c.refusal;
-      want.replace(want.find('$'), 1, d);
+      want.replace(want.find("$D"), 2, d);
       EXPECT_STREQ(end->WhyRefused(), want.c_str());
-      EXPECT_EQ((std::vector<std::string>{Look(d), Look(file), Look(d + "-x")}), before);
+      EXPECT_EQ(Look(d) + "," + Look(file) + "," + Look(d + "-x"), before);
     }
     delete end;
   }
+  unsetenv("XDG_RUNTIME_DIR");
+  unsetenv("LPXFER_CABLE_DIR");
 }
 
 }  // namespace

@@ -41,39 +41,10 @@ const IdentityOps kFakeIds = {
     [](gid_t r, gid_t e, gid_t s) { return Set(ids.g, r, e, s, ids.fault == 3 || ids.u[1] != 0); },
 };
 
-class StartupTest : public testing::Test {
- protected:
-  void SetUp() override { ConsoleCaptureStart(); }
-  void TearDown() override {
-    ConsoleCaptureStop();
-    ResetAllState();
-    platform = nullptr;
-    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGSEGV}) signal(sig, SIG_DFL);
-  }
-  // Runs the server with one argument on `port` under the fake ids, until
-  // its first idle poll; returns the exit status, the console in out_.
-  int Serve(Platform* port, const char* arg, const Ids& before, bool c = false) {
-    ResetAllState();
-    platform = port;
-    identity = kFakeIds;
-    ids = before;
-    variantC = c;
-    keyflag = 1;
-    char* argv[] = {const_cast<char*>("lpxferd"), const_cast<char*>(arg), nullptr};
-    const int status = ServerMain(2, argv);
-    out_ = ConsoleCaptureTake();
-    return status;
-  }
-  std::string out_;
-};
-
-constexpr const char* kRefusedRoot =
-    "Failed! -- cannot give back root's rights; refusing to serve files as root.";
-
-TEST_F(StartupTest, PortArgumentsAndRights) {
+TEST(StartupTest, PortArgumentsAndRights) {
   const Ids user{.u = {1000, 1000, 1000}}, root{.u = {0, 0, 0}}, setGid{.g = {100, 0, 0}};
   const std::string on = "\t\t\t\tOK\nAccepting connections through port ";
-  auto refused = kRefusedRoot;
+  auto refused = "Failed! -- cannot give back root's rights; refusing to serve files as root.";
   // The argument (no client on the cable: the loop ends at its first idle
   // poll; LPT3 cannot be opened), the ids before and after, the exit
   // status, a text printed, variant C.
@@ -89,56 +60,27 @@ TEST_F(StartupTest, PortArgumentsAndRights) {
       {"2", {.g = {100, 0, 0}, .fault = 3}, {.g = {100, 0, 0}, .fault = 3}, 1, refused, false},
       {"2", {}, user, 0, "\nUTF-8 build: local file names", true},
   };
+  ConsoleCaptureStart();
   for (const auto& [arg, before, after, status, printed, c] : cases) {
+    ResetAllState();
     FakePort port;
     port.RefusePort(0x278);
-    EXPECT_EQ(Serve(&port, arg, before, c), status) << printed;
-    EXPECT_NE(out_.find(printed), std::string::npos) << out_;
-    EXPECT_EQ(out_.find("Accepting") != std::string::npos, status == 0) << out_;
-    EXPECT_TRUE(ids == after) << out_;
+    platform = &port;
+    identity = kFakeIds;
+    ids = before;
+    variantC = c;
+    keyflag = 1;
+    char* argv[] = {const_cast<char*>("lpxferd"), const_cast<char*>(arg), nullptr};
+    EXPECT_EQ(ServerMain(2, argv), status) << printed;
+    const std::string out = ConsoleCaptureTake();
+    EXPECT_NE(out.find(printed), std::string::npos) << out;
+    EXPECT_EQ(out.find("Accepting") != std::string::npos, status == 0) << out;
+    EXPECT_TRUE(ids == after) << out;
   }
-}
-
-// A port that is a file of the user's (the simulated cable): the ids when it
-// was opened, how often, and the reason it gives for a refusal.
-struct UserFilePort final : PlatformWrapper {
-  using PlatformWrapper::PlatformWrapper;
-  bool PermitNeedsRoot() override { return false; }
-  bool Permit(uint16_t) override { return openedAs = ids, ++opens, why == nullptr; }
-  const char* WhyRefused() override { return why; }
-  Ids openedAs;
-  int opens = 0;
-  const char* why = nullptr;
-};
-
-// Set-user-id root, such a port is opened only once the rights are given
-// back for good, and not at all when they cannot be. A refusal names the
-// cable and what is wrong with it.
-TEST_F(StartupTest, AUsersFileIsOpenedWithTheUsersRights) {
-  const Ids user{.u = {1000, 1000, 1000}};
-  const struct {
-    Ids before;
-    const char* why;
-    int status;
-    std::string printed;
-  } cases[] = {
-      {{}, nullptr, 0, "LPT2:\t\t\t\tOK\nAccepting connections through port LPT2"},
-      {{.fault = 1}, nullptr, 1, std::string("LPT2:\n") + kRefusedRoot + "\n\n"},
-      {{},
-       "the cable file /c/lpt2 is a symbolic link",
-       1,
-       "LPT2:\nAccess refused: the cable file /c/lpt2 is a symbolic link\n"
-       "Failed! -- no response on any port.\n\n"},
-  };
-  for (const auto& c : cases) {
-    FakePort fake;
-    UserFilePort port(&fake);
-    port.why = c.why;
-    EXPECT_EQ(Serve(&port, "2", c.before), c.status);
-    EXPECT_NE(out_.find(c.printed), std::string::npos) << out_;
-    EXPECT_EQ(port.opens, c.before.fault == 0 ? 1 : 0);
-    EXPECT_TRUE(port.opens == 0 || port.openedAs == user);
-  }
+  ConsoleCaptureStop();
+  ResetAllState();
+  platform = nullptr;
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGSEGV}) signal(sig, SIG_DFL);
 }
 
 }  // namespace
