@@ -35,7 +35,7 @@ class Platform {
   // them back. A backend that opens files answers false, and start-up gives
   // the rights back first, so that nothing is opened or created with them.
   virtual bool PermitNeedsRoot() { return true; }
-  // Why the last Permit was refused: one line that names what was refused
+  // Why a Permit was last refused: one line that names what was refused
   // and what is wrong with it, or nullptr when there is nothing to add.
   virtual const char* WhyRefused() { return nullptr; }
   // Sleeps for the given number of microseconds.

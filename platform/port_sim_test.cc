@@ -42,10 +42,10 @@ std::string Look(const std::string& path) {
 
 // The cable is private to the real user; root may open another user's.
 // Each case prepares the cable directory $D (shell commands), sets a umask
-// and asks for LPT2: granted, $D ends 0700 and $D/lpt2 0600 with its content
-// padded to 64 bytes with zeros; refused, with the reason, and $D, $D/lpt2
-// and $D-x as they were (a link followed would have written 64 bytes). $D is found through
-// LPXFER_CABLE_DIR, or else XDG_RUNTIME_DIR.
+// and asks for LPT2 ($D through LPXFER_CABLE_DIR, or XDG_RUNTIME_DIR):
+// granted, $D ends 0700 and $D/lpt2 0600 with its content padded to 64
+// bytes with zeros; refused, with the reason, and $D, $D/lpt2 and $D-x as
+// they were (a link followed would have left 64 bytes).
 TEST(CableTest, PrivateToItsUser) {
   const std::string mine = "mkdir -m 700 $D && install -m ", nobody = " -o 65534 /dev/null $D/lpt2";
   const struct {
