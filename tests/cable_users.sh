@@ -15,13 +15,13 @@ second=(setpriv --reuid=$two --regid=$two --clear-groups)
 chmod 711 "$work" && chown $one:$one "$remote"
 install -d -o $one -g $one -m 755 "$work/one"
 export LPXFER_CABLE_DIR=$work/one/cable cable=$work/one/cable
-fails() { ! "$@" 2>/dev/null; }
+fails() { ! "$@" >/dev/null 2>&1; }
 
 # refused <status> <console line> <command...>: the command ends with that
 # status and prints that line.
 refused() {
   local status=0
-  "${@:3}" >"$work/refused.log" 2>&1 || status=$?
+  timeout 10 "${@:3}" >"$work/refused.log" 2>&1 || status=$?
   check "status $1 ($status), \"$2\"" test "$status" = "$1" -a -n "$(grep -xF -- "$2" "$work/refused.log")"
 }
 
