@@ -23,6 +23,7 @@
 #include "link/command.h"
 #include "link/port.h"
 #include "platform/clock.h"
+#include "platform/platform.h"
 
 namespace lpx {
 
@@ -464,15 +465,21 @@ int ClientMain(int argc, char** argv) {
     Complain("usage: lpxfer %s %s", command->name, command->args);
     return kExitUsage;
   }
-  // A device is opened with the user's own rights, never root's.
-  if (options.port.kind == PortKind::kDevice && !DropRights()) {
-    Complain("cannot give back root's rights; refusing to open a device as root");
+  auto refuseRoot = [] {
+    Complain("cannot give back root's rights; refusing to go on");
     return kExitNoPort;
-  }
+  };
+  // A device, and the simulated cable (a file of the user's), are opened
+  // with the user's own rights, never root's; the raw registers need root's.
+  const bool ownRights = options.port.kind == PortKind::kDevice || !platform->PermitNeedsRoot();
+  if (ownRights && !DropRights()) return refuseRoot();
   char why[kDevicePathSize + 96];
   if (!OpenPort(options.port, why, sizeof why)) {
+    const char* refused = platform->WhyRefused();
     if (why[0] != '\0') {
       Complain("%s", why);
+    } else if (refused != nullptr) {
+      Complain("cannot open LPT%d: access refused: %s", options.port.number, refused);
     } else {
       Complain(
           "cannot open LPT%d: no access to the port (the hardware build needs root's rights: "
@@ -482,10 +489,7 @@ int ClientMain(int argc, char** argv) {
     }
     return kExitNoPort;
   }
-  if (!DropRights()) {
-    Complain("cannot give back root's rights; refusing to go on");
-    return kExitNoPort;
-  }
+  if (!DropRights()) return refuseRoot();
   signal(SIGINT, OnInterrupt);
   int status = 0;
   if (command->run != RunConnect) {

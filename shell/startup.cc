@@ -15,6 +15,7 @@
 #include "log/console.h"
 #include "log/memo.h"
 #include "platform/clock.h"
+#include "platform/platform.h"
 #include "platform/ppdev.h"
 #include "service/command_loop.h"
 #include "shell/signals.h"
@@ -223,12 +224,17 @@ int ServerMain(int argc, char** argv) {
   char why[kDevicePathSize + 96] = "";
   bool baseKnown = true;
   int base = 0;
-  // A device is opened with the user's own rights: a set-user-id copy
+  // A port that needs no borrowed rights (a device, or the simulated cable,
+  // a file of the user's) is opened with the user's own: a set-user-id copy
   // gives root's back before, so that it opens no file the user may not.
-  const bool dropped = choice.kind == PortKind::kDevice && DropRights();
-  if (choice.kind == PortKind::kDevice && !dropped) {
-    snprintf(why, sizeof why, "cannot give back root's rights; refusing to open a device as root.");
-  } else if (choice.kind != PortKind::kDiscover) {
+  const bool ownRights = choice.kind == PortKind::kDevice || !platform->PermitNeedsRoot();
+  const bool dropped = ownRights && DropRights();
+  if (ownRights && !dropped) {
+    ConsolePrintf("\nFailed! -- cannot give back root's rights; refusing to %s as root.\n\n",
+                  choice.kind == PortKind::kDevice ? "open a device" : "serve files");
+    return 1;
+  }
+  if (choice.kind != PortKind::kDiscover) {
     base = OpenChosenPort(choice, &baseKnown, why, sizeof why);
   } else if (portBackend.devices && !RawPortsPermitted()) {
     base = FindDevicePort(name, sizeof name, &baseKnown);
@@ -237,6 +243,8 @@ int ServerMain(int argc, char** argv) {
   portaddr = base;
   portaddr1 = base + 1;
   if (base == 0) {
+    const char* refused = platform->WhyRefused();
+    if (refused != nullptr) ConsolePrintf("\nAccess refused: %s", refused);
     if (why[0] == '\0') snprintf(why, sizeof why, "no response on any port.");
     ConsolePrintf("\nFailed! -- %s\n\n", why);
     return 1;
