@@ -24,6 +24,7 @@
 #include "link/port.h"
 #include "platform/clock.h"
 #include "platform/platform.h"
+#include "platform/rights.h"
 
 namespace lpx {
 
@@ -222,16 +223,6 @@ bool ParseNumber(const char* text, int64_t min, int64_t max, int64_t* value) {
   if (errno != 0 || end == text || *end != '\0' || v < min || v > max) return false;
   *value = v;
   return true;
-}
-
-// Root's rights serve only to open the port: they are given back for good,
-// so that local files are read and written as the user who ran the client.
-bool DropRights() {
-  const uid_t uid = getuid();
-  const gid_t gid = getgid();
-  if (setresgid(gid, gid, gid) != 0 || setresuid(uid, uid, uid) != 0) return false;
-  uid_t r = 0, e = 0, s = 0;
-  return getresuid(&r, &e, &s) == 0 && r == uid && e == uid && s == uid;
 }
 
 // Parses the options into `options`; returns -1 to go on, else the exit

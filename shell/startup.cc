@@ -17,24 +17,15 @@
 #include "platform/clock.h"
 #include "platform/platform.h"
 #include "platform/ppdev.h"
+#include "platform/rights.h"
 #include "service/command_loop.h"
 #include "shell/signals.h"
 
 namespace lpx {
 
-IdentityOps identity;
 uid_t uid = 999;
 
-void ResetIdentityOps() {
-  identity = IdentityOps{::getuid, ::geteuid,   ::getresuid, ::setresuid,
-                         ::getgid, ::getresgid, ::setresgid};
-}
-
 namespace {
-
-struct IdentityInit {
-  IdentityInit() { ResetIdentityOps(); }
-} identityInit;
 
 void Print(const char* text) {
   const char* end = text;
@@ -97,35 +88,6 @@ void PrintRightsWarning() {
   Print("   but it must have the \"root sticky bit\" set.\n");
   Print("   This is achieved with the following commands:\n");
   Print("\tsu\n\tchown root lpxferd\n\tchmod  +s  lpxferd\n\texit\n\n");
-}
-
-// Gives back a borrowed group for good: "chmod +s" sets the set-group-id
-// bit too, and a copy installed by root belongs to root's group. Real,
-// effective and saved group ids all become the real group. Must run while
-// the process still has root's rights. Returns false when that could not
-// be done or verified.
-bool DropGroup() {
-  const gid_t gid = identity.getgid();
-  gid_t r = 0, e = 0, s = 0;
-  if (identity.getresgid(&r, &e, &s) != 0) return false;
-  if (r == gid && e == gid && s == gid) return true;
-  if (identity.setresgid(gid, gid, gid) != 0) return false;
-  if (identity.getresgid(&r, &e, &s) != 0) return false;
-  return r == gid && e == gid && s == gid;
-}
-
-// Gives back root's rights for good: the borrowed group first, then real,
-// effective and saved user ids all become the real user's. The access to
-// the port registers stays with the process. Returns false when that could
-// not be done or verified.
-bool DropRights() {
-  if (!DropGroup()) return false;
-  uid_t r = 0, e = 0, s = 0;
-  if (identity.getresuid(&r, &e, &s) != 0) return false;
-  if (r == uid && e == uid && s == uid) return true;
-  if (identity.setresuid(uid, uid, uid) != 0) return false;
-  if (identity.getresuid(&r, &e, &s) != 0) return false;
-  return r == uid && e == uid && s == uid;
 }
 
 }  // namespace

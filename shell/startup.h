@@ -6,19 +6,7 @@
 
 namespace lpx {
 
-// The identity calls start-up makes, replaceable by tests.
-struct IdentityOps {
-  uid_t (*getuid)();
-  uid_t (*geteuid)();
-  int (*getresuid)(uid_t* ruid, uid_t* euid, uid_t* suid);
-  int (*setresuid)(uid_t ruid, uid_t euid, uid_t suid);
-  gid_t (*getgid)();
-  int (*getresgid)(gid_t* rgid, gid_t* egid, gid_t* sgid);
-  int (*setresgid)(gid_t rgid, gid_t egid, gid_t sgid);
-};
-extern IdentityOps identity;
 extern uid_t uid;  // the real user id, read at start-up
-void ResetIdentityOps();
 
 // Loads the local time zone for good, so that no time conversion while
 // serving reads it (and allocates): the first localtime would load it, and

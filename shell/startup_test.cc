@@ -13,6 +13,7 @@
 #include "link/port.h"
 #include "link/port_select.h"
 #include "log/console.h"
+#include "platform/rights.h"
 #include "shell/signals.h"
 #include "testing/fake_port.h"
 #include "testing/fake_ppdev.h"
