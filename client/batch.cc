@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -150,6 +151,8 @@ int PlanFetches(const std::vector<std::string>& remotes, const std::string& loca
     if (l.counts.empty() && l.status == 0) {
       l.status = list(dir.empty() ? "\\" : dir, &l.entries);
       if (l.status != 0 && l.status != kExitListError) return l.status;
+      std::sort(l.entries.begin(), l.entries.end(),
+                [](const ListingEntry& a, const ListingEntry& b) { return a.name < b.name; });
       for (const ListingEntry& e : l.entries) ++l.counts[e.name];
       ++l.counts[""];  // listed once, even when empty
     }
