@@ -4,7 +4,6 @@
 
 #include "client/exit_status.h"
 #include "client/localtext.h"
-#include "testing/reset.h"
 
 namespace lpx {
 namespace {
@@ -53,7 +52,6 @@ Planned PlanFetchesOf(const std::vector<std::string>& remotes,
 // backslash) and names listed twice are left out. The euro sign travels as
 // byte 0x80 and is named here in UTF-8.
 TEST(BatchTest, PlansFetchesFromOneListingPerDirectory) {
-  ResetAllState();
   localCharset = LocalCharset::kUtf8;
   std::vector<ListingEntry> listing;
   for (const char* name : {"b.txt", ".", ".hidden.txt", "sub.txt", "a.txt", "tab\tname.txt",
@@ -70,6 +68,7 @@ TEST(BatchTest, PlansFetchesFromOneListingPerDirectory) {
   EXPECT_EQ(p.skipped, 9);
   EXPECT_EQ(p.listed, (std::vector<std::string>{"\\r", "\\gone"}));
   EXPECT_EQ(PlanFetchesOf({"/q/x", "/dead/*", "/r/*"}, listing).skipped, -kExitTimeout);
+  ResetLocalTextState();
 }
 
 TEST(BatchTest, PlansStoresUnderTheLocalNamesOnce) {
