@@ -141,8 +141,7 @@ awk '/peak kB/ { on = 1; next } on && NF >= 6 {
        printf "  server %s, %6d entries: VmHWM %s kB (idle %s kB)\n", $1, $2, $6, $5 }' \
   "$logs/listing.txt"
 awk '/wake-ups/ { getline; printf "  idle: %s %% of a core\n", $6 }' "$logs/idle.txt"
-awk '/^  (put|get) .*after/ { printf "  %s %s %s %s: %s ms per file, vs raw %s\n", $1, $2, $3, $4, $9, $11 }
-     /^  connect, after/ { printf "  connect: median %s ms\n", $3 }' "$logs/many.txt"
+awk '/^  (put|get) .*after/ || /^  connect, after/ { print }' "$logs/many.txt"
 awk '{ printf "  cost %-5s %s instructions per byte (%s without the far end)\n", $1, $5, $6 }' \
   "$logs/cost.txt"
 echo
