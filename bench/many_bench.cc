@@ -182,8 +182,9 @@ void PrintTotal(const Total& t, double rawRate) {
   if (rawRate > 0 && t.Rate() > 0) snprintf(ratio, sizeof ratio, "%.3f", t.Rate() / rawRate);
   char perFile[16] = "-";
   if (t.files > 0) snprintf(perFile, sizeof perFile, "%.1f", t.seconds * 1000.0 / t.files);
-  printf("  %-30s %5d %6d %9" PRIu64 " %8.2f %9s %9.1f %7s %7d%s%s\n", t.label.c_str(), t.runs,
-         t.files, t.bytes, t.seconds, perFile, t.Rate() / 1024.0, ratio, t.failed,
+  const std::string files = t.files > 0 ? std::to_string(t.files) : "-";
+  printf("  %-30s %5d %6s %9" PRIu64 " %8.2f %9s %9.1f %7s %7d%s%s\n", t.label.c_str(), t.runs,
+         files.c_str(), t.bytes, t.seconds, perFile, t.Rate() / 1024.0, ratio, t.failed,
          t.note.empty() ? "" : "  ", t.note.c_str());
   fflush(stdout);
 }
