@@ -316,11 +316,7 @@ int Main(int argc, char** argv) {
   if (settings.small > 0) RunSize(settings.small, false);
   if (settings.large > 0) RunSize(settings.large, true);
   if (settings.connects > 0) RunConnects();
-  if (settings.keep) {
-    printf("logs kept in %s\n", workDir.c_str());
-  } else {
-    RemoveTree(workDir);
-  }
+  FinishWorkDir(workDir, settings.keep);
   return 0;
 }
 

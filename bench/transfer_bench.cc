@@ -479,11 +479,7 @@ int Main(int argc, char** argv) {
          settings.strace ? "counted with strace" : "not counted (no strace)");
   if (settings.only != 0) RunCost(1000, settings.slowBytes, settings.rounds);
   if (settings.only != 1000) RunCost(0, settings.fastBytes, 1);
-  if (settings.keep) {
-    printf("logs kept in %s\n", workDir.c_str());
-  } else {
-    RemoveTree(workDir);
-  }
+  FinishWorkDir(workDir, settings.keep);
   return 0;
 }
 
