@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "client/batch.h"
 #include "client/exit_status.h"
 #include "client/listing_table.h"
 #include "client/localtext.h"
@@ -35,6 +36,8 @@ void ResetClientOptions() { options = ClientOptions(); }
 namespace {
 
 constexpr size_t kPathSize = 1024;
+// The most arguments of a many-file get or put.
+constexpr int kManyArgs = 100000;
 
 int RunConnect(int argc, char** argv);
 int RunList(int argc, char** argv);
@@ -54,7 +57,7 @@ constexpr CommandOption kClientOptions[] = {
     {"binary", 'b', nullptr, "binary mode, byte for byte (the default)"},
     {"continue", 'c', nullptr, "get: continue a partial fetch; put: resume an upload"},
     {"offset", 'o', "N", "get: fetch from byte N of the file as it travels"},
-    {"charset", 'C', "NAME", "names and text here: latin9 or utf8 (default: locale)"},
+    {"charset", 'C', "NAME", "local names and text: latin9 or utf8 (default: locale)"},
     {"timeout", 't', "SECONDS", "wait this long for a reply to begin (default 60)"},
     {"quiet", 'q', nullptr, "no progress bar and no summary lines"},
     {"help", 'h', nullptr, "show this help"},
@@ -180,9 +183,18 @@ int RunList(int argc, char** argv) {
   return 0;
 }
 
-int RunGet(int argc, char** argv) { return GetFile(argv[0], argc > 1 ? argv[1] : nullptr); }
+// More than one remote, or a wildcard in the one remote, fetches many
+// files into a directory; otherwise the second argument may name a file.
+int RunGet(int argc, char** argv) {
+  if (argc <= 2 && !HasWildcard(argv[0])) return GetFile(argv[0], argc > 1 ? argv[1] : nullptr);
+  const int remotes = argc == 1 ? 1 : argc - 1;
+  return GetMany(std::vector<std::string>(argv, argv + remotes), argc == 1 ? "." : argv[remotes]);
+}
 
-int RunPut(int, char** argv) { return PutFile(argv[0], argv[1]); }
+int RunPut(int argc, char** argv) {
+  if (argc == 2) return PutFile(argv[0], argv[1]);
+  return PutMany(std::vector<std::string>(argv, argv + argc - 1), argv[argc - 1]);
+}
 
 int RunNamespace(const NamespaceCommand& command, const char* path) {
   char clientPath[kPathSize];
@@ -327,13 +339,11 @@ int ParseOptions(int argc, char** argv, int* first) {
 
 const ClientCommand kClientCommands[] = {
     {"connect", "", "", 0, 0, "check that the server answers", RunConnect},
-    {"ls", "list dir", "[REMOTE-DIR]", 0, 1, "list a remote directory (default /) as a table",
-     RunList},
-    {"get", "fetch", "REMOTE [LOCAL]", 1, 2, "fetch a file (LOCAL: a file name or a directory)",
-     RunGet},
-    {"put", "store", "LOCAL REMOTE", 2, 2, "store a file (REMOTE ending in / keeps the name)",
+    {"ls", "list dir", "[REMOTE-DIR]", 0, 1, "list a remote directory (default /)", RunList},
+    {"get", "fetch", "REMOTE... [LOCAL]", 1, kManyArgs, "fetch files (* and ? in REMOTE)", RunGet},
+    {"put", "store", "LOCAL... REMOTE", 2, kManyArgs, "store files (REMOTE/ keeps the names)",
      RunPut},
-    {"rm", "del delete", "REMOTE", 1, 1, "delete a remote file (or an empty directory)", RunDelete},
+    {"rm", "del delete", "REMOTE", 1, 1, "delete a file or an empty directory", RunDelete},
     {"mkdir", "md", "REMOTE-DIR", 1, 1, "create a remote directory", RunMkdir},
     {"rmdir", "rd", "REMOTE-DIR", 1, 1, "remove an empty remote directory", RunRmdir},
     {"rename", "mv", "FROM TO", 2, 2, "rename a remote file or directory", RunRename},
@@ -356,37 +366,37 @@ const ClientCommand* FindClientCommand(const char* name) {
   return nullptr;
 }
 
+// One screen: a line per command and per option (a leading '-' tells
+// them apart), the exit statuses in brief; the manual page has the rest.
 void PrintClientHelp() {
-  printf(
-      "Usage: lpxfer [OPTIONS] COMMAND [ARGUMENTS]\n"
-      "Fetches and stores files on a machine that runs lpxferd, through the\n"
-      "parallel-port transfer cable.\n\nCommands:\n");
+  printf("Usage: lpxfer [OPTIONS] COMMAND [ARGUMENTS]   (all of it: man lpxfer)\n");
   for (const ClientCommand& c : kClientCommands) {
     std::string synopsis = std::string(c.name) + (c.args[0] ? " " : "") + c.args;
-    printf("  %-24s %s\n", synopsis.c_str(), c.help);
+    std::string help = c.help;
     if (c.aliases[0] != '\0') {
       std::string aliases(c.aliases);
       for (size_t at = aliases.find(' '); at != std::string::npos; at = aliases.find(' ', at + 2)) {
         aliases.replace(at, 1, ", ");
       }
-      printf("  %-24s (also: %s)\n", "", aliases.c_str());
+      help += " (also: " + aliases + ")";
     }
+    printf("  %-21s %s\n", synopsis.c_str(), help.c_str());
   }
-  printf("\nOptions:\n");
   for (const CommandOption& o : kClientOptions) {
     std::string synopsis = std::string("-") + o.shortName + ", --" + o.longName;
     if (o.arg != nullptr) synopsis += std::string(" ") + o.arg;
-    printf("  %-24s %s\n", synopsis.c_str(), o.help);
+    printf("  %-21s %s\n", synopsis.c_str(), o.help);
   }
-  printf(
-      "\nRemote paths are absolute on the server: /home/ann/notes.txt (or with\n"
-      "backslashes, \\home\\ann\\notes.txt). Names are converted from the local\n"
-      "character set to the cable's (the euro sign and Latin letters travel; other\n"
-      "characters cannot). A fetch writes NAME.lpxpart beside its target and renames\n"
-      "it when the whole file has arrived; a broken fetch leaves that file for\n"
-      "'get -c'. The progress bar is drawn only when standard error is a terminal.\n"
-      "\nExit status:\n");
-  for (const ExitStatusInfo& e : kExitStatusTable) printf("  %3d  %s\n", e.status, e.meaning);
+  std::string line = "Exit status:";
+  for (const ExitStatusInfo& e : kExitStatusTable) {
+    const std::string item = " " + std::to_string(e.status) + " " + e.brief;
+    if (line.size() + item.size() + 1 > 79) {
+      printf("%s\n", line.c_str());
+      line = " ";
+    }
+    line += item + (&e == std::end(kExitStatusTable) - 1 ? "" : ",");
+  }
+  printf("%s\n", line.c_str());
 }
 
 void Complain(const char* format, ...) {

@@ -208,6 +208,17 @@ TEST_F(ClientTest, APutIsStoredOnlyWhenItsFramesAndTheListingShowIt) {
   }
 }
 
+// Each file of many travels as a single store; one listing after them all
+// checks them. A missing local file is reported and the others go on.
+TEST_F(ClientTest, APutOfManyFilesListsTheDirectoryOnceAfterThemAll) {
+  temp_.Write("a", "aa"), temp_.Write("b", "bbb");
+  ServerLists("a\t2\t0\t32\r\nb\t3\t0\t32\r\n");
+  EXPECT_EQ(Run({"put", temp_.Local("a"), f_, temp_.Local("b"), "/r"}), kExitSomeFailed);
+  std::erase_if(commands_, [](const std::string& c) { return c.find('\\') == c.npos; });
+  EXPECT_EQ(commands_, (Texts{"PUT \\r\\a", "PUT \\r\\b", "LIST \\r"}));
+  EXPECT_EQ(data_, "aabbb");
+}
+
 // Usage errors exit 1 before the port is touched, but a name the cable
 // cannot carry is found only after CONNECT; a silent peer is no server.
 TEST_F(ClientTest, ACommandLineThatCannotRunSendsNoCommand) {
