@@ -449,6 +449,15 @@ inline bool WaitForText(const std::string& path, const char* text, double second
   return false;
 }
 
+// Removes a benchmark's work directory, or with `keep` says where it is.
+inline void FinishWorkDir(const std::string& dir, bool keep) {
+  if (keep) {
+    printf("logs kept in %s\n", dir.c_str());
+  } else {
+    RemoveTree(dir);
+  }
+}
+
 // The directory of this program's build tree: the parent of the directory
 // that holds the running program (bench/ sits in the build directory).
 inline std::string BuildDirOfSelf() {

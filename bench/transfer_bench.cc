@@ -38,8 +38,6 @@
 // ("cut"), and only the sleeps before the cut are counted.
 //
 // The benchmark reports; it does not pass or fail.
-#include <sys/mman.h>
-
 #include <algorithm>
 #include <cinttypes>
 #include <cmath>
@@ -156,103 +154,21 @@ SleepCounts CountSleeps(const std::string& path, double until) {
 
 // --- The bare handshake between two processes ----------------------------------
 
-// Shared between the sender and the receiver of a raw run.
-struct RawShared {
-  volatile int senderDone;
-  volatile int senderOk;
-  volatile int receiverOk;
-  volatile uint64_t sent;
-  volatile uint64_t received;
-  volatile double seconds;
-  volatile uint64_t senderLongPauses;
-  volatile uint64_t receiverLongPauses;
-  volatile uint64_t receiverShortPauses;
-};
-
-uint8_t PatternByte(uint64_t i) { return static_cast<uint8_t>((i * 2654435761u) >> 13); }
-
-void RawSender(int end, const WaitPolicy& policy, uint64_t bytes, RawShared* shared) {
-  CountingPlatform* counting = OpenEnd(end, policy);
-  bool ok = portaddr != 0;
-  const double start = NowSeconds();
-  uint64_t i = 0;
-  for (; ok && i < bytes; ++i) {
-    if ((i & 1023) == 0 && NowSeconds() - start > settings.cap) break;
-    ok = RawSend(kBase, PatternByte(i));
-  }
-  shared->seconds = NowSeconds() - start;
-  shared->sent = ok ? i : i - 1;
-  shared->senderOk = ok;
-  shared->senderLongPauses = counting->longPauses;
-  shared->senderDone = 1;
-}
-
-void RawReceiver(int end, const WaitPolicy& policy, uint64_t bytes, RawShared* shared) {
-  CountingPlatform* counting = OpenEnd(end, policy);
-  bool ok = portaddr != 0;
-  uint64_t i = 0;
-  // The pauses up to the last byte: a sender that stopped at the cap leaves
-  // the next wait to run out, and those pauses are not the transfer's.
-  uint64_t longPauses = 0, shortPauses = 0;
-  for (; ok && i < bytes; ++i) {
-    const int byte = RawReceive(kBase);
-    if (byte < 0) {
-      ok = shared->senderDone && shared->sent == i;
-      break;
-    }
-    ok = byte == PatternByte(i);
-    longPauses = counting->longPauses;
-    shortPauses = counting->shortPauses;
-  }
-  shared->received = i;
-  shared->receiverOk = ok;
-  shared->receiverLongPauses = longPauses;
-  shared->receiverShortPauses = shortPauses;
-}
-
 // `up`: end 1 (the client's) sends. The client's end waits under
 // `clientPolicy`, the server's under its own policy.
 Row RunRaw(const std::string& label, bool up, uint64_t bytes, const WaitPolicy& clientPolicy) {
   Row row;
   row.label = label;
   static int runs = 0;
-  const std::string cable = workDir + "/cable-raw-" + std::to_string(++runs);
-  setenv("LPXFER_CABLE_DIR", cable.c_str(), 1);
-  void* memory =
-      mmap(nullptr, sizeof(RawShared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-  if (memory == MAP_FAILED) return row;
-  RawShared* shared = static_cast<RawShared*>(memory);
-  memset(memory, 0, sizeof(RawShared));
-
-  fflush(nullptr);
-  pid_t pids[2];
-  for (int end = 0; end < 2; ++end) {
-    pids[end] = fork();
-    if (pids[end] != 0) continue;
-    PinAndNice(end, settings.nice);
-    alarm(static_cast<unsigned>(settings.cap) + 120);
-    const WaitPolicy& policy = end == 0 ? kServerWaitPolicy : clientPolicy;
-    const bool sends = (end == 1) == up;
-    if (sends) {
-      RawSender(end, policy, bytes, shared);
-    } else {
-      RawReceiver(end, policy, bytes, shared);
-    }
-    _exit(0);
-  }
-  for (pid_t pid : pids) waitpid(pid, nullptr, 0);
-
-  row.ok = shared->senderOk && shared->receiverOk && shared->received == shared->sent;
-  row.bytes = shared->sent;
-  row.cut = shared->sent < bytes;
-  row.seconds = shared->seconds;
-  row.serverPauses =
-      static_cast<int64_t>(up ? shared->receiverLongPauses : shared->senderLongPauses);
+  const RawResult raw = RunRawTransfer(workDir + "/cable-raw-" + std::to_string(++runs), up, bytes,
+                                       clientPolicy, settings.cap, settings.nice);
+  row.ok = raw.ok;
+  row.bytes = raw.bytes;
+  row.cut = raw.cut;
+  row.seconds = raw.seconds;
+  row.serverPauses = raw.serverPauses;
   row.serverPauseSeconds = static_cast<double>(row.serverPauses) * 0.1;
-  row.clientSleeps = static_cast<int64_t>(up ? 0 : shared->receiverShortPauses);
-  if (!up) row.clientSleeps += static_cast<int64_t>(shared->receiverLongPauses);
-  munmap(memory, sizeof(RawShared));
-  RemoveTree(cable);
+  row.clientSleeps = raw.clientSleeps;
   return row;
 }
 
@@ -563,11 +479,7 @@ int Main(int argc, char** argv) {
          settings.strace ? "counted with strace" : "not counted (no strace)");
   if (settings.only != 0) RunCost(1000, settings.slowBytes, settings.rounds);
   if (settings.only != 1000) RunCost(0, settings.fastBytes, 1);
-  if (settings.keep) {
-    printf("logs kept in %s\n", workDir.c_str());
-  } else {
-    RemoveTree(workDir);
-  }
+  FinishWorkDir(workDir, settings.keep);
   return 0;
 }
 

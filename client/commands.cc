@@ -11,8 +11,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "client/batch.h"
 #include "client/exit_status.h"
 #include "client/listing_table.h"
 #include "client/localtext.h"
@@ -22,6 +24,8 @@
 #include "link/command.h"
 #include "link/port.h"
 #include "platform/clock.h"
+#include "platform/platform.h"
+#include "platform/rights.h"
 
 namespace lpx {
 
@@ -32,6 +36,8 @@ void ResetClientOptions() { options = ClientOptions(); }
 namespace {
 
 constexpr size_t kPathSize = 1024;
+// The most arguments of a many-file get or put.
+constexpr int kManyArgs = 100000;
 
 int RunConnect(int argc, char** argv);
 int RunList(int argc, char** argv);
@@ -42,23 +48,19 @@ int RunMkdir(int argc, char** argv);
 int RunRmdir(int argc, char** argv);
 int RunRename(int argc, char** argv);
 
-struct ClientOption {
-  const char* longName;
-  char shortName;
-  const char* arg;  // null when the option takes none
-  const char* help;
-};
-
-constexpr ClientOption kClientOptions[] = {
+constexpr CommandOption kClientOptions[] = {
     {"port", 'p', "N", "LPT port 1, 2 or 3 (default 2: 0x378)"},
+    {"device", 'd', "DEVICE", "a port Linux drives, such as /dev/parport0 (no root)"},
+    {"address", 'A', "ADDR", "the port at I/O address ADDR, such as 0xE010 (root)"},
+    {"list-ports", 'L', nullptr, "list the ports Linux knows and which you may open"},
     {"text", 'a', nullptr, "text mode: CR LF on the cable, characters converted"},
     {"binary", 'b', nullptr, "binary mode, byte for byte (the default)"},
     {"continue", 'c', nullptr, "get: continue a partial fetch; put: resume an upload"},
     {"offset", 'o', "N", "get: fetch from byte N of the file as it travels"},
-    {"charset", 'C', "NAME", "names and text here: latin9 or utf8 (default: locale)"},
+    {"charset", 'C', "NAME", "local names and text: latin9 or utf8 (default: locale)"},
     {"timeout", 't', "SECONDS", "wait this long for a reply to begin (default 60)"},
     {"quiet", 'q', nullptr, "no progress bar and no summary lines"},
-    {"long-hold", 'L', nullptr, "pause 150 ms after each reply (for an older lpxferd)"},
+    {"long-hold", 'H', nullptr, "pause 150 ms after each reply (for an older lpxferd)"},
     {"help", 'h', nullptr, "show this help"},
     {"version", 'V', nullptr, "show the version"},
 };
@@ -159,7 +161,9 @@ int Greet(char* reply, size_t size) {
 int RunConnect(int, char**) {
   char reply[kCommandBufferSize];
   if (int status = Greet(reply, sizeof reply)) return status;
-  Say("connected: the server on LPT%d answers \"%s\"\n", options.port, reply);
+  char name[kDevicePathSize];
+  PortChoiceName(options.port, name, sizeof name);
+  Say("connected: the server on %s answers \"%s\"\n", name, reply);
   return 0;
 }
 
@@ -180,9 +184,18 @@ int RunList(int argc, char** argv) {
   return 0;
 }
 
-int RunGet(int argc, char** argv) { return GetFile(argv[0], argc > 1 ? argv[1] : nullptr); }
+// More than one remote, or a wildcard in the one remote, fetches many
+// files into a directory; otherwise the second argument may name a file.
+int RunGet(int argc, char** argv) {
+  if (argc <= 2 && !HasWildcard(argv[0])) return GetFile(argv[0], argc > 1 ? argv[1] : nullptr);
+  const int remotes = argc == 1 ? 1 : argc - 1;
+  return GetMany(std::vector<std::string>(argv, argv + remotes), argc == 1 ? "." : argv[remotes]);
+}
 
-int RunPut(int, char** argv) { return PutFile(argv[0], argv[1]); }
+int RunPut(int argc, char** argv) {
+  if (argc == 2) return PutFile(argv[0], argv[1]);
+  return PutMany(std::vector<std::string>(argv, argv + argc - 1), argv[argc - 1]);
+}
 
 int RunNamespace(const NamespaceCommand& command, const char* path) {
   char clientPath[kPathSize];
@@ -230,7 +243,7 @@ bool ParseNumber(const char* text, int64_t min, int64_t max, int64_t* value) {
 int ParseOptions(int argc, char** argv, int* first) {
   std::vector<option> longOptions;
   std::string shortOptions;
-  for (const ClientOption& o : kClientOptions) {
+  for (const CommandOption& o : kClientOptions) {
     longOptions.push_back(
         {o.longName, o.arg ? required_argument : no_argument, nullptr, o.shortName});
     shortOptions += o.shortName;
@@ -243,15 +256,34 @@ int ParseOptions(int argc, char** argv, int* first) {
   options.progress = isatty(STDERR_FILENO) != 0;
   int c;
   int64_t value = 0;
+  bool portNamed = false;
   while ((c = getopt_long(argc, argv, shortOptions.c_str(), longOptions.data(), nullptr)) != -1) {
+    if ((c == 'p' || c == 'd' || c == 'A') && std::exchange(portNamed, true)) {
+      Complain("one port only: --port, --device or --address");
+      return kExitUsage;
+    }
     switch (c) {
       case 'p':
         if (!ParseNumber(optarg, 1, 3, &value)) {
           Complain("--port wants 1, 2 or 3, not \"%s\"", optarg);
           return kExitUsage;
         }
-        options.port = static_cast<int>(value);
+        options.port.number = static_cast<int>(value);
         break;
+      case 'd':
+        options.port = PortChoice{.kind = PortKind::kDevice, .device = optarg};
+        break;
+      case 'A':
+        if (!ParsePortAddress(optarg, &options.port.address)) {
+          Complain("--address wants an I/O address from 0x001 to 0xFFFD, not \"%s\"", optarg);
+          return kExitUsage;
+        }
+        options.port.kind = PortKind::kAddress;
+        break;
+      case 'L':
+        if (!DropRights()) return kExitNoPort;  // which ports the user may open, not root
+        PrintPortList();
+        return kExitOk;
       case 'a':
         options.text = true;
         break;
@@ -284,7 +316,7 @@ int ParseOptions(int argc, char** argv, int* first) {
       case 'q':
         options.quiet = true;
         break;
-      case 'L':
+      case 'H':
         options.longHold = true;
         break;
       case 'h':
@@ -307,27 +339,15 @@ int ParseOptions(int argc, char** argv, int* first) {
   return -1;
 }
 
-// Root's rights serve only to open the port: they are given back for good,
-// so that local files are read and written as the user who ran the client.
-bool DropRights() {
-  const uid_t uid = getuid();
-  const gid_t gid = getgid();
-  if (setresgid(gid, gid, gid) != 0 || setresuid(uid, uid, uid) != 0) return false;
-  uid_t r = 0, e = 0, s = 0;
-  return getresuid(&r, &e, &s) == 0 && r == uid && e == uid && s == uid;
-}
-
 }  // namespace
 
 const ClientCommand kClientCommands[] = {
     {"connect", "", "", 0, 0, "check that the server answers", RunConnect},
-    {"ls", "list dir", "[REMOTE-DIR]", 0, 1, "list a remote directory (default /) as a table",
-     RunList},
-    {"get", "fetch", "REMOTE [LOCAL]", 1, 2, "fetch a file (LOCAL: a file name or a directory)",
-     RunGet},
-    {"put", "store", "LOCAL REMOTE", 2, 2, "store a file (REMOTE ending in / keeps the name)",
+    {"ls", "list dir", "[REMOTE-DIR]", 0, 1, "list a remote directory (default /)", RunList},
+    {"get", "fetch", "REMOTE... [LOCAL]", 1, kManyArgs, "fetch files (* and ? in REMOTE)", RunGet},
+    {"put", "store", "LOCAL... REMOTE", 2, kManyArgs, "store files (REMOTE/ keeps the names)",
      RunPut},
-    {"rm", "del delete", "REMOTE", 1, 1, "delete a remote file (or an empty directory)", RunDelete},
+    {"rm", "del delete", "REMOTE", 1, 1, "delete a file or an empty directory", RunDelete},
     {"mkdir", "md", "REMOTE-DIR", 1, 1, "create a remote directory", RunMkdir},
     {"rmdir", "rd", "REMOTE-DIR", 1, 1, "remove an empty remote directory", RunRmdir},
     {"rename", "mv", "FROM TO", 2, 2, "rename a remote file or directory", RunRename},
@@ -350,37 +370,37 @@ const ClientCommand* FindClientCommand(const char* name) {
   return nullptr;
 }
 
+// One screen: a line per command and per option (a leading '-' tells
+// them apart), the exit statuses in brief; the manual page has the rest.
 void PrintClientHelp() {
-  printf(
-      "Usage: lpxfer [OPTIONS] COMMAND [ARGUMENTS]\n"
-      "Fetches and stores files on a machine that runs lpxferd, through the\n"
-      "parallel-port transfer cable.\n\nCommands:\n");
+  printf("Usage: lpxfer [OPTIONS] COMMAND [ARGUMENTS]   (all of it: man lpxfer)\n");
   for (const ClientCommand& c : kClientCommands) {
     std::string synopsis = std::string(c.name) + (c.args[0] ? " " : "") + c.args;
-    printf("  %-24s %s\n", synopsis.c_str(), c.help);
+    std::string help = c.help;
     if (c.aliases[0] != '\0') {
       std::string aliases(c.aliases);
       for (size_t at = aliases.find(' '); at != std::string::npos; at = aliases.find(' ', at + 2)) {
         aliases.replace(at, 1, ", ");
       }
-      printf("  %-24s (also: %s)\n", "", aliases.c_str());
+      help += " (also: " + aliases + ")";
     }
+    printf("  %-21s %s\n", synopsis.c_str(), help.c_str());
   }
-  printf("\nOptions:\n");
-  for (const ClientOption& o : kClientOptions) {
+  for (const CommandOption& o : kClientOptions) {
     std::string synopsis = std::string("-") + o.shortName + ", --" + o.longName;
     if (o.arg != nullptr) synopsis += std::string(" ") + o.arg;
-    printf("  %-24s %s\n", synopsis.c_str(), o.help);
+    printf("  %-21s %s\n", synopsis.c_str(), o.help);
   }
-  printf(
-      "\nRemote paths are absolute on the server: /home/ann/notes.txt (or with\n"
-      "backslashes, \\home\\ann\\notes.txt). Names are converted from the local\n"
-      "character set to the cable's (the euro sign and Latin letters travel; other\n"
-      "characters cannot). A fetch writes NAME.lpxpart beside its target and renames\n"
-      "it when the whole file has arrived; a broken fetch leaves that file for\n"
-      "'get -c'. The progress bar is drawn only when standard error is a terminal.\n"
-      "\nExit status:\n");
-  for (const ExitStatusInfo& e : kExitStatusTable) printf("  %3d  %s\n", e.status, e.meaning);
+  std::string line = "Exit status:";
+  for (const ExitStatusInfo& e : kExitStatusTable) {
+    const std::string item = " " + std::to_string(e.status) + " " + e.brief;
+    if (line.size() + item.size() + 1 > 79) {
+      printf("%s\n", line.c_str());
+      line = " ";
+    }
+    line += item + (&e == std::end(kExitStatusTable) - 1 ? "" : ",");
+  }
+  printf("%s\n", line.c_str());
 }
 
 void Complain(const char* format, ...) {
@@ -450,18 +470,32 @@ int ClientMain(int argc, char** argv) {
     Complain("usage: lpxfer %s %s", command->name, command->args);
     return kExitUsage;
   }
-  if (!OpenPort(options.port)) {
-    Complain(
-        "cannot open LPT%d: no access to the port (the hardware build needs root's rights: "
-        "install it set-user-id root; the simulated one a cable file it can write)",
-        options.port);
+  auto refuseRoot = [] {
+    Complain("cannot give back root's rights; refusing to go on");
+    return kExitNoPort;
+  };
+  // A device, and the simulated cable (a file of the user's), are opened
+  // with the user's own rights, never root's; the raw registers need root's.
+  const bool ownRights = options.port.kind == PortKind::kDevice || !platform->PermitNeedsRoot();
+  if (ownRights && !DropRights()) return refuseRoot();
+  char why[kDevicePathSize + 96];
+  if (!OpenPort(options.port, why, sizeof why)) {
+    const char* refused = platform->WhyRefused();
+    if (why[0] != '\0') {
+      Complain("%s", why);
+    } else if (refused != nullptr) {
+      Complain("cannot open LPT%d: access refused: %s", options.port.number, refused);
+    } else {
+      Complain(
+          "cannot open LPT%d: no access to the port (the hardware build needs root's rights: "
+          "install it set-user-id root, or use --device; the simulated one a cable file it can "
+          "write)",
+          options.port.number);
+    }
     return kExitNoPort;
   }
   if (options.longHold) linkPolicy.acceptHoldMs = kLongHoldMs;
-  if (!DropRights()) {
-    Complain("cannot give back root's rights; refusing to go on");
-    return kExitNoPort;
-  }
+  if (!DropRights()) return refuseRoot();
   signal(SIGINT, OnInterrupt);
   int status = 0;
   if (command->run != RunConnect) {
@@ -470,6 +504,7 @@ int ClientMain(int argc, char** argv) {
   }
   if (status == 0) status = command->run(nargs, argv + first + 1);
   ClosePort();
+  ppdevPorts.ReleaseAll();
   return status;
 }
 

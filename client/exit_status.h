@@ -14,6 +14,7 @@ enum ExitStatus : int {
   kExitLink = 6,            // the link failed: frame refused, aborted or out of step
   kExitProtocol = 7,        // a reply the client does not understand
   kExitIncomplete = 8,      // fewer or more bytes arrived than announced
+  kExitSomeFailed = 9,      // a many-file get or put: some files did not make it
   kExitFileError = 10,      // "FILE ERROR 2"
   kExitListError = 11,      // "DIR ERROR 2"
   kExitMkdirError = 12,     // "DIR ERROR 1"
@@ -28,28 +29,31 @@ enum ExitStatus : int {
 struct ExitStatusInfo {
   int status;
   const char* meaning;
+  const char* brief;  // a word or two for the one-screen help
 };
 
 // Every status with its meaning, in order, for --help and the manual page.
 inline constexpr ExitStatusInfo kExitStatusTable[] = {
-    {kExitOk, "success"},
-    {kExitUsage, "bad command line"},
-    {kExitLocal, "a local file cannot be read or written"},
-    {kExitNoPort, "the port (or the simulated cable) cannot be opened"},
-    {kExitNoServer, "the server does not answer (is lpxferd running on that port?)"},
-    {kExitTimeout, "the server stopped answering in the middle of an exchange"},
-    {kExitLink, "the link failed: a frame was refused, aborted or out of step"},
-    {kExitProtocol, "the server sent a reply the client does not understand"},
-    {kExitIncomplete, "fewer or more bytes arrived than the server announced"},
-    {kExitFileError, "FILE ERROR 2: no such remote file, not readable, or not deletable"},
-    {kExitListError, "DIR ERROR 2: the remote directory cannot be listed"},
-    {kExitMkdirError, "DIR ERROR 1: the remote directory cannot be created"},
-    {kExitRmdirError, "DIR ERROR 20: the remote directory cannot be removed"},
-    {kExitRenameError, "RENAME ERROR 2: the remote rename failed"},
-    {kExitStoreRefused, "the server could not store the upload"},
-    {kExitResumeRefused, "resume refused: the two sides' copies differ"},
-    {kExitIsDirectory, "the remote path is a directory"},
-    {kExitInterrupted, "interrupted by Ctrl/C"},
+    {kExitOk, "success", "ok"},
+    {kExitUsage, "bad command line", "usage"},
+    {kExitLocal, "a local file cannot be read or written", "local file"},
+    {kExitNoPort, "the port (or the simulated cable) cannot be opened", "no port"},
+    {kExitNoServer, "the server does not answer (is lpxferd running on that port?)", "no server"},
+    {kExitTimeout, "the server stopped answering in the middle of an exchange", "time-out"},
+    {kExitLink, "the link failed: a frame was refused, aborted or out of step", "link"},
+    {kExitProtocol, "the server sent a reply the client does not understand", "protocol"},
+    {kExitIncomplete, "fewer or more bytes arrived than the server announced", "incomplete"},
+    {kExitSomeFailed, "many files: some did not make it (each is reported)", "some files failed"},
+    {kExitFileError, "FILE ERROR 2: no such remote file, not readable, or not deletable",
+     "FILE ERROR 2"},
+    {kExitListError, "DIR ERROR 2: the remote directory cannot be listed", "DIR ERROR 2"},
+    {kExitMkdirError, "DIR ERROR 1: the remote directory cannot be created", "DIR ERROR 1"},
+    {kExitRmdirError, "DIR ERROR 20: the remote directory cannot be removed", "DIR ERROR 20"},
+    {kExitRenameError, "RENAME ERROR 2: the remote rename failed", "RENAME ERROR 2"},
+    {kExitStoreRefused, "the server could not store the upload", "not stored"},
+    {kExitResumeRefused, "resume refused: the two sides' copies differ", "no resume"},
+    {kExitIsDirectory, "the remote path is a directory", "a directory"},
+    {kExitInterrupted, "interrupted by Ctrl/C", "Ctrl/C"},
 };
 
 }  // namespace lpx

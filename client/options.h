@@ -5,11 +5,13 @@
 #include <cstdint>
 
 #include "client/session.h"
+#include "link/port_select.h"
 
 namespace lpx {
 
 struct ClientOptions {
-  int port = 2;           // LPT number, 1..3
+  // The port: --port (LPT2 unless told), --device or --address.
+  PortChoice port = {.kind = PortKind::kNumber, .number = 2};
   bool text = false;      // text mode (AGET/APUT) instead of binary
   bool resume = false;    // get: continue the local file; put: "REST ?"
   int64_t offset = -1;    // get: fetch from this wire offset; -1 none

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "link/command.h"
+#include "link/port_select.h"
 #include "platform/platform.h"
 
 namespace lpx {
@@ -48,8 +49,8 @@ void ResetSessionState() {
   framesSent = 0;
 }
 
-bool OpenPort(int number) {
-  const int base = GetPortAddress(number);
+bool OpenPort(const PortChoice& choice, char* why, size_t size) {
+  const int base = OpenChosenPort(choice, nullptr, why, size);
   if (base == 0) return false;
   portaddr = base;
   portaddr1 = base + 1;

@@ -60,10 +60,13 @@ void ResetSessionState();
 
 // NowMs() (platform/clock.h) gives the platform clock in milliseconds.
 
-// Opens LPT `number` (1..3) under the client's link policy: permission for
-// its registers, control register 4, data register 0. False when access
-// was refused.
-bool OpenPort(int number);
+struct PortChoice;
+
+// Opens the named port under the client's link policy: permission for its
+// registers (a device becomes the platform), control register 4, data
+// register 0. False when it cannot be opened, with the reason in `why`
+// (empty when access to an LPT port was refused).
+bool OpenPort(const PortChoice& choice, char* why, size_t size);
 
 // Waits out the code hold and leaves the data register at 0.
 void ClosePort();

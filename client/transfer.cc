@@ -328,6 +328,11 @@ int GetFile(const char* remote, const char* local) {
     Complain("%s: the remote path is too long or has a character the far side cannot name", remote);
     return kExitUsage;
   }
+  uint64_t bytes = 0;
+  return FetchFile(clientPath, remote, local, &bytes);
+}
+
+int FetchFile(const char* clientPath, const char* remote, const char* local, uint64_t* bytes) {
   Fetch f;
   f.remote = remote;
   if (int status = ChooseFetchTarget(local, &f)) return status;
@@ -339,7 +344,9 @@ int GetFile(const char* remote, const char* local) {
     KeepOrRemovePartial(f, status);
     return status;
   }
-  return PutFetchedFileInPlace(&f);
+  status = PutFetchedFileInPlace(&f);
+  if (status == 0) *bytes += f.Received();
+  return status;
 }
 
 int FetchListing(const char* clientDir, const char* shown, std::string* listing, bool* missing) {
@@ -369,17 +376,28 @@ int FetchListing(const char* clientDir, const char* shown, std::string* listing,
   return 0;
 }
 
-int RemoteEntrySize(const char* directory, const char* name, bool* found, uint32_t* size) {
-  *found = false;
+void SplitClientPath(const char* clientPath, std::string* directory, std::string* name) {
+  const std::string path(clientPath);
+  const size_t cut = path.find_last_of('\\');
+  *name = cut == std::string::npos ? path : path.substr(cut + 1);
+  *directory = cut == std::string::npos ? "" : path.substr(0, cut);
+}
+
+int ListRemote(const char* clientDir, std::vector<ListingEntry>* entries, bool* missing) {
   std::string listing;
-  bool missing = false;
-  if (int status = FetchListing(directory, directory, &listing, &missing)) return status;
-  if (missing) return 0;
-  std::vector<ListingEntry> entries;
-  if (!ParseListing(listing, &entries)) {
-    Complain("list: the listing of %s is malformed", directory);
+  if (int status = FetchListing(clientDir, clientDir, &listing, missing)) return status;
+  if (!ParseListing(listing, entries)) {
+    Complain("list: the listing of %s is malformed", clientDir);
     return kExitProtocol;
   }
+  return 0;
+}
+
+int RemoteEntrySize(const char* directory, const char* name, bool* found, uint32_t* size) {
+  *found = false;
+  bool missing = false;
+  std::vector<ListingEntry> entries;
+  if (int status = ListRemote(directory, &entries, &missing)) return status;
   for (const ListingEntry& e : entries) {
     if (e.name == name) {
       *found = true;
@@ -411,14 +429,6 @@ size_t ReadWire(FileCloser* file, WireReader* reader, uint8_t* out, size_t want)
   return n;
 }
 
-// Splits a client path at its last backslash into directory and name.
-void SplitClientPath(const char* clientPath, std::string* directory, std::string* name) {
-  const std::string path(clientPath);
-  const size_t cut = path.find_last_of('\\');
-  *name = cut == std::string::npos ? path : path.substr(cut + 1);
-  *directory = cut == std::string::npos ? "" : path.substr(0, cut);
-}
-
 // With "REST ?" the server names where it resumes; a binary file on the far
 // side that is longer than the local one would keep its tail, so that case
 // is ruled out with a listing.
@@ -448,6 +458,8 @@ int CheckResumePoint(const char* local, const char* clientPath, uint64_t wireSiz
   return 0;
 }
 
+}  // namespace
+
 // The server answers the last frame of an upload with its verdict, but a
 // refusal (13) stands on the line only for the microseconds until the
 // server goes back to its command loop and drives its lines to 0, and an
@@ -455,25 +467,29 @@ int CheckResumePoint(const char* local, const char* clientPath, uint64_t wireSiz
 // server's listing: the file must be there, and in binary mode with the
 // size that was sent (in text mode the server's character set decides the
 // size).
-int VerifyStored(const char* clientPath, const char* shown, int64_t wantSize) {
+bool ShowsStored(const std::vector<ListingEntry>& entries, const StoredFile& stored) {
   std::string directory, name;
-  SplitClientPath(clientPath, &directory, &name);
-  bool found = false;
-  uint32_t size = 0;
-  if (int status = RemoteEntrySize(directory.c_str(), name.c_str(), &found, &size)) return status;
-  if (!found) {
+  SplitClientPath(stored.clientPath.c_str(), &directory, &name);
+  const ListingEntry* found = nullptr;
+  for (const ListingEntry& e : entries) {
+    if (e.name == name) found = &e;
+  }
+  const char* shown = stored.remotePath.c_str();
+  if (found == nullptr) {
     Complain("%s: the server did not store the file (no write permission, or its disk is full)",
              shown);
-    return kExitStoreRefused;
+    return false;
   }
-  if (wantSize >= 0 && size != static_cast<uint64_t>(wantSize)) {
+  if (stored.wantSize >= 0 && found->size != static_cast<uint64_t>(stored.wantSize)) {
     Complain("%s: the server holds %" PRIu32 " bytes, not the %" PRId64
              " that were sent (its disk is full?)",
-             shown, size, wantSize);
-    return kExitStoreRefused;
+             shown, found->size, stored.wantSize);
+    return false;
   }
-  return 0;
+  return true;
 }
+
+namespace {
 
 // One store: the local file, its size on the wire, and where it goes.
 struct Store {
@@ -626,6 +642,19 @@ int SendStoredFrames(Store* s, Progress* progress) {
 }  // namespace
 
 int PutFile(const char* local, const char* remote) {
+  StoredFile stored;
+  if (int status = StoreFile(local, remote, &stored)) return status;
+  std::string directory, name;
+  SplitClientPath(stored.clientPath.c_str(), &directory, &name);
+  std::vector<ListingEntry> entries;
+  bool missing = false;
+  if (int status = ListRemote(directory.c_str(), &entries, &missing)) return status;
+  if (!ShowsStored(entries, stored)) return kExitStoreRefused;
+  PrintSummary("sent", stored.bytes, stored.seconds, local, stored.remotePath.c_str());
+  return 0;
+}
+
+int StoreFile(const char* local, const char* remote, StoredFile* stored) {
   Store s;
   if (int status = OpenStore(local, remote, &s)) return status;
   if (int status = CountStore(&s)) return status;
@@ -635,10 +664,16 @@ int PutFile(const char* local, const char* remote) {
   const int status = SendStoredFrames(&s, &progress);
   progress.Finish();
   if (status != 0) return status;
-  const int64_t wantSize = options.text ? -1 : static_cast<int64_t>(s.wireSize);
-  if (int check = VerifyStored(s.clientPath, s.remotePath.c_str(), wantSize)) return check;
-  PrintSummary("sent", progress.done, progress.Seconds(), local, s.remotePath.c_str());
+  stored->clientPath = s.clientPath;
+  stored->remotePath = s.remotePath;
+  stored->wantSize = options.text ? -1 : static_cast<int64_t>(s.wireSize);
+  stored->bytes = progress.done;
+  stored->seconds = progress.Seconds();
   return 0;
+}
+
+void PrintSentLine(const char* local, const StoredFile& stored) {
+  PrintSummary("sent", stored.bytes, stored.seconds, local, stored.remotePath.c_str());
 }
 
 }  // namespace lpx

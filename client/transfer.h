@@ -4,6 +4,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
+
+#include "client/listing_table.h"
 
 namespace lpx {
 
@@ -19,9 +22,41 @@ constexpr const char* kPartSuffix = ".lpxpart";
 // Returns the exit status.
 int GetFile(const char* remote, const char* local);
 
+// GetFile for a remote file already in client form (`remote` names it in
+// messages). Adds the bytes that arrived to *bytes on success.
+int FetchFile(const char* clientPath, const char* remote, const char* local, uint64_t* bytes);
+
 // Stores the local file `local` as `remote` (a path ending in a separator
 // takes the local name). Returns the exit status.
 int PutFile(const char* local, const char* remote);
+
+// What a store sent, for the listing that checks it.
+struct StoredFile {
+  std::string clientPath;  // the remote path in client form
+  std::string remotePath;  // as shown in messages
+  int64_t wantSize = -1;   // the size the listing must show; -1: any (text mode)
+  uint64_t bytes = 0;      // wire bytes sent
+  double seconds = 0;      // time of the data phase
+};
+
+// PutFile without the listing check and the summary line: the caller
+// checks a whole directory's stores with one listing (ShowsStored) and
+// prints the line (PrintSentLine).
+int StoreFile(const char* local, const char* remote, StoredFile* stored);
+
+// Whether the listing `entries` shows `stored` as it was sent; reports
+// what is wrong when it does not.
+bool ShowsStored(const std::vector<ListingEntry>& entries, const StoredFile& stored);
+
+// The "sent ..." line of a store (none with --quiet).
+void PrintSentLine(const char* local, const StoredFile& stored);
+
+// Splits a client path at its last backslash into directory and name.
+void SplitClientPath(const char* clientPath, std::string* directory, std::string* name);
+
+// The parsed listing of the remote directory `clientDir` (client form).
+// Returns 0 or the exit status; "DIR ERROR 2" sets *missing and is no error.
+int ListRemote(const char* clientDir, std::vector<ListingEntry>* entries, bool* missing);
 
 // Lists the remote directory `clientDir` (client form; `shown` names it in
 // messages) into `listing`, the records as the server sent them. Returns 0

@@ -12,6 +12,7 @@
 #include "client/options.h"
 #include "link/port.h"
 #include "testing/fake_port.h"
+#include "testing/fake_ppdev.h"
 #include "testing/frame_peer.h"
 #include "testing/reset.h"
 #include "testing/temp_dir.h"
@@ -207,15 +208,42 @@ TEST_F(ClientTest, APutIsStoredOnlyWhenItsFramesAndTheListingShowIt) {
   }
 }
 
+// Each file of many travels as a single store; one listing after them all
+// checks them. A missing local file is reported and the others go on.
+TEST_F(ClientTest, APutOfManyFilesListsTheDirectoryOnceAfterThemAll) {
+  temp_.Write("a", "aa"), temp_.Write("b", "bbb");
+  ServerLists("a\t2\t0\t32\r\nb\t3\t0\t32\r\n");
+  EXPECT_EQ(Run({"put", temp_.Local("a"), f_, temp_.Local("b"), "/r"}), kExitSomeFailed);
+  std::erase_if(commands_, [](const std::string& c) { return c.find('\\') == c.npos; });
+  EXPECT_EQ(commands_, (Texts{"PUT \\r\\a", "PUT \\r\\b", "LIST \\r"}));
+  EXPECT_EQ(data_, "aabbb");
+}
+
 // Usage errors exit 1 before the port is touched, but a name the cable
 // cannot carry is found only after CONNECT; a silent peer is no server.
 TEST_F(ClientTest, ACommandLineThatCannotRunSendsNoCommand) {
-  for (const Texts& args : {Texts{"frobnicate"}, Texts{"get"}, Texts{"mv", "/r/a"},
-                            Texts{"--port", "9", "connect"}, Texts{"-c", "-o", "5", "get", "/r/f"}})
+  for (const Texts& args :
+       {Texts{"frobnicate"}, Texts{"get"}, Texts{"mv", "/r/a"}, Texts{"--port", "9", "connect"},
+        Texts{"-c", "-o", "5", "get", "/r/f"}, Texts{"--address", "0x10000", "connect"},
+        Texts{"-d", "/dev/parport0", "-p", "2", "connect"}})
     EXPECT_TRUE(Run(args) == kExitUsage && port_.log().empty()) << args[0];
   EXPECT_TRUE(Run({"-C", "utf8", "get", "/r/\xE6\x97\xA5"}) == kExitUsage && commands_.empty());
   peer_.GoSilentAfterBytes(0);
   EXPECT_EQ(Run({"connect"}), kExitNoServer);
+}
+
+// A device instead of an LPT port: claimed for the session and given back
+// at its end; --list-ports touches no port.
+TEST_F(ClientTest, ADeviceIsClaimedForTheSessionAndReleased) {
+  FakePpdev ppdev(&port_);
+  portBackend.devices = true;
+  EXPECT_EQ(Run({"--device", "/dev/parport0", "connect"}), kExitOk) << err_;
+  portBackend = PortBackend{};
+  EXPECT_TRUE(ppdev.Calls().starts_with("open /dev/parport0|PPEXCL|PPCLAIM|PPDATADIR 00|"));
+  EXPECT_TRUE(ppdev.Calls().ends_with("|PPRELEASE|close")) << ppdev.Calls();
+  port_.ClearLog();
+  EXPECT_EQ(Run({"--list-ports"}), kExitOk);
+  EXPECT_TRUE(port_.log().empty());
 }
 
 // A get of a missing file leaves the local file alone.

@@ -1,6 +1,10 @@
 #include "link/port.h"
 
+#include <cstdio>
+#include <cstring>
+
 #include "link/frame_format.h"
+#include "log/memo.h"
 #include "platform/clock.h"
 #include "platform/platform.h"
 
@@ -43,25 +47,40 @@ int GetPortAddress(int number) {
   return platform->Permit(base) ? base : 0;
 }
 
-int FindPort() {
+int ProbePorts(const uint16_t* bases, int count) {
   abortClicked = 0;
   for (int cycle = 0; cycle < kFindPortCycles; ++cycle) {
-    if (abortClicked) return 0;
-    for (int number = 3; number >= 1; --number) {
-      portaddr = GetPortAddress(number);
+    if (abortClicked) return -1;
+    for (int i = 0; i < count; ++i) {
+      portaddr = platform->Permit(bases[i]) ? bases[i] : 0;
       if (portaddr == 0) continue;
       portaddr1 = portaddr + 1;
       SendDisableInterrupts();
       WritePort(static_cast<uint16_t>(portaddr), 0);
-      if (WaitForBitFlip(0, kProbeTries)) {
-        portnr[0] = static_cast<char>('0' + number);
-        portnr[1] = 0;
-        return portaddr;
-      }
+      if (WaitForBitFlip(0, kProbeTries)) return i;
       abortClicked = keyflag;
     }
   }
-  return 0;
+  return -1;
+}
+
+int FindPort() {
+  constexpr uint16_t kProbeOrder[3] = {kLptBase[3], kLptBase[2], kLptBase[1]};
+  const int found = ProbePorts(kProbeOrder, 3);
+  if (found < 0) return 0;
+  portnr[0] = static_cast<char>('3' - found);
+  portnr[1] = 0;
+  return portaddr;
+}
+
+bool ReportPortFault() {
+  if (portFault.call == nullptr) return false;
+  char line[160];
+  snprintf(line, sizeof line, "\n*** Port access failed: %s: %s", portFault.call,
+           strerror(portFault.error));
+  portFault = PortFault{};
+  AddToMemo(line);
+  return true;
 }
 
 int WaitForStatus(Awaited what, const WaitBudget& budget) {
@@ -74,6 +93,7 @@ int WaitForStatus(Awaited what, const WaitBudget& budget) {
   for (int64_t burst = 0; timed || burst < bursts; ++burst) {
     for (int32_t i = 0; i < linkPolicy.wait.burstReads; ++i) {
       const uint8_t reading = ReadPort(status);
+      if (portFault.call != nullptr && ReportPortFault()) return -1;
       if ((reading & kStatusBusyBit) == low) return reading;
       if (frameStart && StatusNibble(reading) == kFrameStartNibble) return reading;
     }
@@ -93,9 +113,19 @@ int WaitForBitFlip(int wanted, int tries) {
   return WaitForStatus(wanted ? Awaited::kLowered : Awaited::kRaised, Tries(tries)) >= 0 ? 1 : 0;
 }
 
+// A port whose accesses keep failing is logged once, until one succeeds.
 int WaitForStatusBit(int quickPolls) {
+  bool failing = false;
   for (;;) {
-    if ((ReadPort(static_cast<uint16_t>(portaddr1)) & kStatusBusyBit) == 0) return 1;
+    const uint8_t reading = ReadPort(static_cast<uint16_t>(portaddr1));
+    if (portFault.call == nullptr) {
+      failing = false;
+      if ((reading & kStatusBusyBit) == 0) return 1;
+    } else if (failing) {
+      portFault = PortFault{};
+    } else {
+      failing = ReportPortFault();
+    }
     const bool quick = quickPolls > 0;
     if (quick) --quickPolls;
     platform->SleepUs(quick ? kQuickPollUs : kIdlePollUs);

@@ -88,6 +88,16 @@ int GetPortAddress(int number);
 // describe it) or 0.
 int FindPort();
 
+// Probes the ports at `bases`, in order, as FindPort probes the LPT ports:
+// a port whose access is refused is passed over at once. Returns the index
+// of the port that answered (portaddr and portaddr1 then describe it), or
+// -1 after 150 cycles or Ctrl/C.
+int ProbePorts(const uint16_t* bases, int count);
+
+// When a register access has failed (portFault set): logs which call
+// failed and why, clears the fault and returns true.
+bool ReportPortFault();
+
 // What a wait looks for on the status register.
 enum class Awaited : uint8_t {
   kRaised,               // the peer's busy line raised (status bit 7 clear)

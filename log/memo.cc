@@ -20,8 +20,8 @@ void ResetMemoState() {
 namespace {
 
 // Writes a text through scratch: converted for the console when `convert`,
-// control bytes as caret escapes when `escape`; text whose converted form
-// would not fit goes out in several pieces. Returns the columns it takes.
+// control bytes as caret escapes when `escape` (0x1B as ^[, 0x9B as M-^[); text whose converted
+// form would not fit goes out in several pieces. Returns the columns it takes.
 int32_t Emit(const char* text, bool convert, bool escape) {
   size_t fill = 0;
   int32_t columns = 0;
@@ -36,6 +36,25 @@ int32_t Emit(const char* text, bool convert, bool escape) {
       ++columns;
     } else if (convert && consoleEncoder != nullptr) {
       n = consoleEncoder(c, bytes);
+    }
+    // A C1 control (0x80-0x9F, alone or as UTF-8) starts escape sequences
+    // on some terminals too: shown as M-^ and its low seven bits' caret.
+    const uint8_t last = bytes[n - 1];
+    if (escape && last >= 0x80 && last <= 0x9F && (n == 1 || bytes[0] == 0xC2)) {
+      bytes[0] = 'M';
+      bytes[1] = '-';
+      bytes[2] = '^';
+      n = 3;
+      columns += 2;
+      if (fill + n + 1 > kScratchSize) {
+        ConsoleWrite(scratch, fill);
+        fill = 0;
+      }
+      memcpy(scratch + fill, bytes, n);
+      fill += n;
+      bytes[0] = static_cast<uint8_t>((last & 0x7F) ^ 0x40);
+      n = 1;
+      ++columns;
     }
     ++columns;
     if (fill + n > kScratchSize) {

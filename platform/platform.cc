@@ -3,5 +3,6 @@
 namespace lpx {
 
 Platform* platform = nullptr;
+PortFault portFault;
 
 }  // namespace lpx

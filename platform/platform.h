@@ -30,6 +30,14 @@ class Platform {
   // Asks for access to the three addresses base, base + 1, base + 2.
   // Returns true when access was granted.
   virtual bool Permit(uint16_t base) = 0;
+  // True when Permit needs the rights that a set-user-id program borrowed
+  // (ioperm needs root's): start-up then asks for the port before it gives
+  // them back. A backend that opens files answers false, and start-up gives
+  // the rights back first, so that nothing is opened or created with them.
+  virtual bool PermitNeedsRoot() { return true; }
+  // Why a Permit was last refused: one line that names what was refused
+  // and what is wrong with it, or nullptr when there is nothing to add.
+  virtual const char* WhyRefused() { return nullptr; }
   // Sleeps for the given number of microseconds.
   virtual void SleepUs(uint32_t us) = 0;
   // Reads the clock.
@@ -46,12 +54,23 @@ class PlatformWrapper : public Platform {
   uint8_t In(uint16_t addr) override { return target_->In(addr); }
   void Out(uint16_t addr, uint8_t value) override { target_->Out(addr, value); }
   bool Permit(uint16_t base) override { return target_->Permit(base); }
+  bool PermitNeedsRoot() override { return target_->PermitNeedsRoot(); }
+  const char* WhyRefused() override { return target_->WhyRefused(); }
   void SleepUs(uint32_t us) override { target_->SleepUs(us); }
   TimeB Now() override { return target_->Now(); }
 
  private:
   Platform* target_;
 };
+
+// The last register access that failed: a backend whose accesses can fail
+// (the ppdev one) records it, and the link, which looks after each read,
+// ends the exchange as a time-out and logs it. `call` null: none.
+struct PortFault {
+  const char* call = nullptr;  // the operation that failed, e.g. "PPRSTATUS"
+  int error = 0;               // its errno
+};
+extern PortFault portFault;
 
 // The platform in use. Programs set it first thing in main; tests point it
 // at a fake.
@@ -61,5 +80,11 @@ extern Platform* platform;
 // `end` is the cable end for the simulated build (0 server, 1 client); the
 // hardware build ignores it.
 Platform* MakeDefaultPlatform(int end);
+
+// From the same backend source: the ports it can reach, for --list-ports
+// (up to `max` into `out`), and whether it opens ppdev devices (--device).
+struct PortInfo;
+int ListBackendPorts(PortInfo* out, int max);
+extern const bool kBackendDevices;
 
 }  // namespace lpx

@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
 # Builds the benchmarks into build-bench/ (RelWithDebInfo, no tests) and runs
-# them all, printing their tables and a summary at the end. Takes about six
+# them all, printing their tables and a summary at the end. Takes about ten
 # minutes; the benchmarks report and never fail the run.
 #
 #   scripts/bench.sh                      everything
 #   LPX_BENCH_QUICK=1 scripts/bench.sh    small sizes, for a try-out (~3 min)
 #   LPX_BENCH_NICE=0 scripts/bench.sh     do not raise the priority of the
 #                                         processes on the cable
+#   LPX_BENCH_BEFORE=DIR scripts/bench.sh bench_many also runs the client and
+#                                         server of the build in DIR, one run
+#                                         per file ("before")
 #
 # The two ends of every cable run are pinned to cores 0 and 1 and, when the
 # script runs as root, run at niceness -10 in session groups of their own,
@@ -41,11 +44,13 @@ if [ "${LPX_BENCH_QUICK:-0}" = 1 ]; then
   listing_args=(--sizes 1000,10000 --memory-sizes 10,10000 --rounds 3)
   cost_bytes=65536
   idle_seconds=3
+  many_args=(--files 20 --large 8192 --connects 3)
 else
   transfer_args=(--slow-bytes 1048576 --rounds 4 --fast-bytes 16777216 --cap 20)
   listing_args=(--sizes 1000,10000,100000 --memory-sizes 10,1000,100000 --rounds 5)
   cost_bytes=262144
   idle_seconds=10
+  many_args=()
 fi
 
 machine() {
@@ -108,6 +113,8 @@ start=$(date +%s)
 run transfer "$bench/bench_transfer" --nice "$nice_level" "${transfer_args[@]}"
 run listing "$bench/bench_listing" --nice "$nice_level" "${listing_args[@]}"
 run idle "$bench/bench_idle" --seconds "$idle_seconds"
+run many "$bench/bench_many" --nice "$nice_level" ${LPX_BENCH_BEFORE:+--before "$LPX_BENCH_BEFORE"} \
+  "${many_args[@]}"
 
 echo
 echo "=== cost (callgrind, $cost_bytes bytes; Ir = instructions)"
@@ -134,6 +141,7 @@ awk '/peak kB/ { on = 1; next } on && NF >= 6 {
        printf "  server %s, %6d entries: VmHWM %s kB (idle %s kB)\n", $1, $2, $6, $5 }' \
   "$logs/listing.txt"
 awk '/wake-ups/ { getline; printf "  idle: %s %% of a core\n", $6 }' "$logs/idle.txt"
+awk '/^  (put|get) .*after/ || /^  connect, after/ { print }' "$logs/many.txt"
 awk '{ printf "  cost %-5s %s instructions per byte (%s without the far end)\n", $1, $5, $6 }' \
   "$logs/cost.txt"
 echo

@@ -30,10 +30,10 @@ INSTANTIATE_TEST_SUITE_P(CommandLoop, ServerSessionTest, ::testing::Values(
     Story{.session = {"LIST", "list @", "", "CONNECT"}, .replies = {"OK A"},
           .logged = "LIST\nStill trying... [LIST]\nlist @\nStill trying... [list @]\n"
                     "Still trying...\nCONNECTION ESTABLISHED"},
-    // Control bytes from the client reach the console as caret escapes;
+    // Control bytes from the client (C0, DEL and C1) reach the console as escapes;
     // the names on disk stay as they are.
-    Story{.given = {"e\x1b"}, .session = {"DEL @e\x1b", "\x1b]0;x\a\x7f"}, .replies = {"OK"},
-          .after = {"e\x1b"}, .logged = "DEL @e^[\n^[]0;x^G^?\nStill trying... [^[]0;x^G^?]"},
+    Story{.given = {"e\x1b"}, .session = {"DEL @e\x1b", "\x1b]0;x\a\x7f\x9b"}, .replies = {"OK"},
+          .after = {"e\x1b"}, .logged = "DEL @e^[\n^[]0;x^G^?M-^[\nStill trying... [^[]0;x^G^?M-^[]"},
     // TIME and ATTR, and other lines with their keys, are not echoed; a
     // completed transfer closes its line with OK in the 49th column.
     Story{.session = {"PUT @f", "TIME 852452445", "ATTR 32", "TiMe", "AxT", "SIZE 3", "#abc", "GET @f"},

@@ -2,6 +2,7 @@
 // LPXFERD_VARIANT_C and links either the hardware or the simulated port.
 #include "convert/charset.h"
 #include "convert/variant.h"
+#include "link/port_select.h"
 #include "log/memo.h"
 #include "platform/platform.h"
 #include "shell/startup.h"
@@ -12,6 +13,7 @@
 
 int main(int argc, char** argv) {
   lpx::platform = lpx::MakeDefaultPlatform(0);
+  lpx::portBackend = {lpx::kBackendDevices, lpx::ListBackendPorts};
   lpx::variantC = LPXFERD_VARIANT_C != 0;
   lpx::consoleEncoder = lpx::ClientByteToLocal;
   return lpx::ServerMain(argc, argv);

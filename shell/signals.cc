@@ -9,6 +9,7 @@
 #include "link/port.h"
 #include "log/console.h"
 #include "log/memo.h"
+#include "platform/ppdev.h"
 
 namespace lpx {
 namespace {
@@ -46,6 +47,8 @@ void SignalHandler(int sig) {
     errno = saved_errno;
     return;
   }
+  // The program ends below: a claimed ppdev port is given back first.
+  ppdevPorts.ReleaseAll();
   if (sig == SIGSEGV) {
     SafeWriteText("\n\n*** Serious fault in LPXFERD !\n");
     _exit(1);

@@ -6,19 +6,7 @@
 
 namespace lpx {
 
-// The identity calls start-up makes, replaceable by tests.
-struct IdentityOps {
-  uid_t (*getuid)();
-  uid_t (*geteuid)();
-  int (*getresuid)(uid_t* ruid, uid_t* euid, uid_t* suid);
-  int (*setresuid)(uid_t ruid, uid_t euid, uid_t suid);
-  gid_t (*getgid)();
-  int (*getresgid)(gid_t* rgid, gid_t* egid, gid_t* sgid);
-  int (*setresgid)(gid_t rgid, gid_t egid, gid_t sgid);
-};
-extern IdentityOps identity;
 extern uid_t uid;  // the real user id, read at start-up
-void ResetIdentityOps();
 
 // Loads the local time zone for good, so that no time conversion while
 // serving reads it (and allocates): the first localtime would load it, and
@@ -26,8 +14,17 @@ void ResetIdentityOps();
 // Sets TZ to that default (":/etc/localtime", the same zone) when unset.
 void LoadTimeZone();
 
+struct PortChoice;
+
+// Reads the command line: an LPT number (only its first character counts;
+// an empty one is none) or one of the options of the help text. Prints the
+// help, the version or the port list, or a complaint and the usage line.
+// Returns -1 when the server is to run on `choice`, else the exit status.
+int ParseServerArgs(int argc, char** argv, PortChoice* choice);
+
 // The whole life of the server. REQUIRES: `platform` set. Returns the exit
-// status: 0 after the command loop ended, 1 when no port could be opened or
+// status: 0 after the command loop ended, after --help, --version and
+// --list-ports; 1 after a bad command line, when no port could be opened or
 // root's rights could not be given back.
 int ServerMain(int argc, char** argv);
 

@@ -1,16 +1,24 @@
 #include "shell/startup.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <string>
 #include <tuple>
+#include <vector>
 
 #include "convert/variant.h"
 #include "link/port.h"
+#include "link/port_select.h"
 #include "log/console.h"
+#include "platform/rights.h"
+#include "shell/signals.h"
 #include "testing/fake_port.h"
+#include "testing/fake_ppdev.h"
 #include "testing/reset.h"
+#include "testing/server_session.h"
 
 namespace lpx {
 namespace {
@@ -50,7 +58,9 @@ TEST(StartupTest, PortArgumentsAndRights) {
   // status, a text printed, variant C.
   const std::tuple<const char*, Ids, Ids, int, std::string, bool> cases[] = {
       {"12", {}, user, 0, "=\nAllocating port LPT1:" + on + "LPT1, port addr 0x3BC\n", false},
-      {"7", {}, user, 0, "LPT7:" + on + "LPT2, port addr 0x378\nDISCONNECT\t\t\t\t\tOK\n", false},
+      {"9", {}, {}, 1, "", false},  // no more "LPT9" serving LPT2
+      {"--device=/dev/parport0", {}, user, 1, "\nFailed! -- ", false},  // rights given back first
+      {"2", {}, user, 0, "LPT2:" + on + "LPT2, port addr 0x378\nDISCONNECT\t\t\t\t\tOK\n", false},
       {"3", {}, {}, 1, "LPT3:\nFailed! -- no response on any port.\n\n", false},
       {"2", root, root, 0, "\nWARNING:\n", false},
       {"2", user, user, 0, "\nWARNING:\n", false},
@@ -81,6 +91,156 @@ TEST(StartupTest, PortArgumentsAndRights) {
   ResetAllState();
   platform = nullptr;
   for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGSEGV}) signal(sig, SIG_DFL);
+}
+
+// The command line: the port number (its first character), a device or an
+// address; an option that prints and ends touches no port; anything else
+// gets the usage line and status 1.
+TEST(StartupTest, CommandLines) {
+  const std::string usage = "Usage: lpxferd [1|2|3 | --device DEVICE | --address ADDR |";
+  // The arguments, the status, and the port chosen (status -1) or a text
+  // printed on standard output or error.
+  const std::tuple<std::vector<const char*>, int, std::string> cases[] = {
+      {{}, -1, "LPT"},
+      {{"", "2"}, -1, "LPT"},
+      {{"12", "9"}, -1, "LPT1"},
+      {{"--device", "/dev/parport1"}, -1, "/dev/parport1"},
+      {{"--address=0xE010"}, -1, "0xE010"},
+      {{"-A", "888"}, -1, "0x0378"},
+      {{"9"}, 1, "lpxferd: no such port number \"9\"\n" + usage},
+      {{"-x"}, 1, usage},
+      {{"--address", "0xFFFE"}, 1, "from 0x001 to 0xFFFD, not \"0xFFFE\""},
+      {{"-A", "0x"}, 1, "not \"0x\""},
+      {{"-A", "0xE01g"}, 1, "not \"0xE01g\""},
+      {{"--device", "/dev/parport0", "2"}, 1, "one port only, not also \"2\""},
+      {{"-A", "888", "-d", "/dev/parport0"}, 1, usage},
+      {{"--version"}, 0, "lpxferd 1.0\n"},
+      {{"--help"}, 0, "  -d, --device DEVICE    a port Linux drives"},
+      {{"--list-ports"}, 0, "/dev/parport0        0x378   you may open it\n"},
+  };
+  portBackend.list = [](PortInfo* out, int) { return out[0] = {"/dev/parport0", 0x378, {}}, 1; };
+  for (const auto& [args, status, said] : cases) {
+    ResetAllState();
+    FakePort port;
+    platform = &port;
+    std::vector<char*> argv = {const_cast<char*>("lpxferd")};
+    for (const char* arg : args) argv.push_back(const_cast<char*>(arg));
+    const int argc = static_cast<int>(argv.size());
+    argv.push_back(nullptr);
+    PortChoice choice;
+    ::testing::internal::CaptureStdout();
+    ::testing::internal::CaptureStderr();
+    // An option that prints and ends touches no port.
+    EXPECT_EQ(
+        status >= 0 ? ServerMain(argc, argv.data()) : ParseServerArgs(argc, argv.data(), &choice),
+        status)
+        << said;
+    EXPECT_TRUE(status < 0 || port.log().empty()) << said;
+    const std::string out = ::testing::internal::GetCapturedStdout();
+    const std::string printed = out + ::testing::internal::GetCapturedStderr();
+    char name[64];
+    PortChoiceName(choice, name, sizeof name);
+    EXPECT_TRUE(status < 0 ? said == name : printed.find(said) != std::string::npos)
+        << name << printed;
+    // The help fits one screen.
+    EXPECT_LE(std::count(out.begin(), out.end(), '\n'), 24);
+    for (size_t at = 0, end; (end = out.find('\n', at)) != std::string::npos; at = end + 1) {
+      EXPECT_LE(end - at, 80u) << out.substr(at, end - at);
+    }
+  }
+  portBackend = PortBackend{};
+  platform = nullptr;
+}
+
+// Without an argument and without the rights to the raw ports, discovery
+// probes the devices this user may open, in order, for 150 cycles, and
+// gives them back.
+TEST(StartupTest, DiscoveryOnTheDevicesThisUserMayOpen) {
+  portBackend = {true, [](PortInfo* out, int) {
+                   out[0] = {"/dev/parport0", 0x3BC, {"open", EACCES}};
+                   out[1] = {"/dev/parport1", 0xE010, {}};
+                   out[2] = {"/dev/parport2", 0, {}};
+                   return 3;
+                 }};
+  ResetAllState();
+  FakePort port;
+  for (uint16_t base : {0x278, 0x378, 0x3BC}) port.RefusePort(base);
+  platform = &port;
+  FakePpdev ppdev(&port);
+  ConsoleCaptureStart();
+  char* argv[] = {const_cast<char*>("lpxferd"), nullptr};
+  EXPECT_EQ(ServerMain(1, argv), 1);
+  EXPECT_THAT(ConsoleCaptureTake(),
+              ::testing::HasSubstr("LPT:\nFailed! -- no response on any port."));
+  ConsoleCaptureStop();
+  EXPECT_EQ(port.NowUs(), 150u * 2u * 100000u);
+  const std::string calls = ppdev.Calls();
+  EXPECT_TRUE(calls.starts_with(
+      "open /dev/parport1|PPEXCL|PPCLAIM|PPDATADIR 00|PPWCONTROL 04|PPWDATA 00|PPRSTATUS*9999|"
+      "open /dev/parport2|PPEXCL|PPCLAIM|PPDATADIR 00|PPWCONTROL 04|PPWDATA 00|PPRSTATUS*9999|"
+      "PPWCONTROL 04|PPWDATA 00|PPRSTATUS*9999|PPWCONTROL 04"))
+      << calls.substr(0, 300);
+  EXPECT_TRUE(calls.ends_with("|PPRELEASE|close|PPRELEASE|close")) << calls;
+  portBackend = PortBackend{};
+  ResetAllState();
+  platform = nullptr;
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGSEGV}) signal(sig, SIG_DFL);
+}
+
+// The whole server on a ppdev device over the recording fake, the client
+// model at the far end of its port: a GET and a PUT arrive byte for byte;
+// the port is claimed before its first register call and released after
+// the Ctrl/C that ends the session.
+class PpdevSessionTest : public ServerSessionTest {
+ protected:
+  void Serve(ClientModel&) override {
+    char* argv[] = {const_cast<char*>("lpxferd"), const_cast<char*>("--device"),
+                    const_cast<char*>("/dev/parport0"), nullptr};
+    portBackend.devices = true;
+    EXPECT_EQ(ServerMain(3, argv), 0);
+    portBackend = PortBackend{};
+    platform = &port_;
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGSEGV}) signal(sig, SIG_DFL);
+  }
+  FakePpdev ppdev_{&port_};
+};
+
+TEST_F(PpdevSessionTest, GetAndPutByteForByte) {
+  std::string bytes;
+  for (int i = 0; i < 5000; ++i) bytes += static_cast<char>((i * 7) & 0xFF);
+  Given({"f=" + bytes});
+  const std::string size = "SIZE " + std::to_string(bytes.size());
+  const std::string first = "#" + bytes.substr(0, 4096), rest = "#" + bytes.substr(4096);
+  EXPECT_EQ(Run({"GET @f", "PUT @g", "TIME 852452445", "ATTR 32", size, first, rest}),
+            (Replies{"TIME 852452445", "ATTR 32", size, first, rest}));
+  EXPECT_EQ(File("g"), "g=" + bytes);
+  const std::string calls = ppdev_.Calls();
+  EXPECT_TRUE(calls.starts_with("open /dev/parport0|PPEXCL|PPCLAIM|PPDATADIR 00|PPWCONTROL 04"))
+      << calls.substr(0, 200);
+  EXPECT_TRUE(calls.ends_with("|PPRELEASE|close")) << calls.substr(calls.size() - 200);
+  EXPECT_EQ(calls.find('!'), std::string::npos);
+  EXPECT_THAT(Console(),
+              ::testing::HasSubstr("Allocating port /dev/parport0:\t\t\t\tOK\n"
+                                   "Accepting connections through port /dev/parport0\n"));
+}
+
+// SIGTERM ends the program from the signal handler: the port is released
+// on the way out.
+TEST(StartupDeathTest, ASignalThatEndsTheProgramReleasesTheDevice) {
+  EXPECT_EXIT(
+      {
+        FakePort port;
+        platform = &port;
+        FakePpdev ppdev(&port);
+        ppdev.EchoTo(STDERR_FILENO);
+        portBackend.devices = true;
+        char why[256];
+        OpenChosenPort({.kind = PortKind::kDevice, .device = "/dev/parport0"}, nullptr, why,
+                       sizeof why);
+        InstallSignalHandlers();
+        raise(SIGTERM);
+      },
+      ::testing::ExitedWithCode(0), "PPCLAIM\nPPRELEASE\nclose\n");
 }
 
 }  // namespace

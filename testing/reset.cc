@@ -7,6 +7,7 @@
 #include "link/port.h"
 #include "log/memo.h"
 #include "platform/clock.h"
+#include "platform/rights.h"
 #include "service/command_loop.h"
 #include "service/disk.h"
 #include "service/transfer_state.h"

@@ -77,7 +77,7 @@ class ServerSessionTest : public ::testing::TestWithParam<Story> {
       if (block != 0) Client().SendData(block, std::string_view(line).substr(1));
     }
     keyflag = 0;
-    Client().RunServer();
+    Serve(Client());
     EXPECT_FALSE(Client().TimedOut());
     last_ = std::move(next_);
     Replies out;
@@ -87,6 +87,8 @@ class ServerSessionTest : public ::testing::TestWithParam<Story> {
     }
     return out;
   }
+  // Runs the server for one session; a fixture may start it otherwise.
+  virtual void Serve(ClientModel& client) { client.RunServer(); }
   // The last link code each data frame of the last session got (-1: never sent).
   std::vector<int> Codes() const {
     std::vector<int> out;

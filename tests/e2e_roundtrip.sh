@@ -31,6 +31,16 @@ printf '%4094s\n' x >text4096
 printf '%4095s\n' x >text4097
 text_file text10000 10000
 for file in text4095 text4096 text4097 text10000; do roundtrip a $file $file -a --charset=latin9; done
+# Many files in one run each way, one of them missing: the others still
+# travel, with their times, and the status tells.
+mkdir many back && touch -d '2024-03-05 06:07:08' bin4097 && cp -p bin0 bin4097 bin10000 many/
+expect 9 "a: put of four files, one missing" put many/bin0 many/none many/bin4097 many/bin10000 "$remote"
+expect 9 "a: get of a pattern and a missing file" get "$remote/bin*" "$remote/none" back
+check "a: three came back" diff -r many back
+for f in bin0 bin4097 bin10000; do
+  check "a: $f with its time (within the cable's 2 s)" test $((($(stat -c %Y back/$f) - $(stat -c %Y many/$f)) / 2)) = 0
+done
+rm -rf many back "$remote"/*
 stop_server
 
 # Variant C keeps text in UTF-8 and returns it in the client's character set.

@@ -2,7 +2,8 @@
 # Start-up over the simulated cable, two processes: the server finds a peer
 # that raises its busy line on LPT2 (with no argument, and with an empty
 # one), and ends on SIGINT and on SIGTERM with the right lines and statuses.
-# The hardware build, run without the rights to the port, warns and fails.
+# The hardware build, run without the rights to the port, warns and fails;
+# given a device that is none, it says so.
 #   startup_sim.sh <build dir>
 export LPXFER_CABLE_NS=0
 source "$(dirname "$0")/e2e_lib.sh" "$1"
@@ -34,5 +35,12 @@ if [ -x "$build/bin/a/lpxferd" ]; then
   check "hardware build without the rights: a warning" grep -q WARNING "$work/hw.log"
   check "... the failure line" grep -qF "Failed! -- no response on any port." "$work/hw.log"
   check "... and status 1 ($status)" test "$status" = 1
+  # --device on no device and on a plain file: one line that says so.
+  for dev in /nonexistent "$work/hw.log"; do
+    status=0
+    "$build/bin/a/lpxferd" --device "$dev" >"$work/dev.log" 2>&1 || status=$?
+    said=$(grep -E "^Failed! -- (no $dev: is the parport_pc module|$dev is not a parallel port)" "$work/dev.log")
+    check "--device $dev: a clear line, status 1 ($status)" test -n "$said" -a "$status" = 1
+  done
 fi
 finish
