@@ -371,9 +371,10 @@ const ClientCommand* FindClientCommand(const char* name) {
 }
 
 // One screen: a line per command and per option (a leading '-' tells
-// them apart), the exit statuses in brief; the manual page has the rest.
+// them apart; -h and -V on the usage line), the commonest exit statuses;
+// the manual page has the rest.
 void PrintClientHelp() {
-  printf("Usage: lpxfer [OPTIONS] COMMAND [ARGUMENTS]   (all of it: man lpxfer)\n");
+  printf("Usage: lpxfer [OPTIONS] COMMAND [ARGUMENTS]   (-V: version; all: man lpxfer)\n");
   for (const ClientCommand& c : kClientCommands) {
     std::string synopsis = std::string(c.name) + (c.args[0] ? " " : "") + c.args;
     std::string help = c.help;
@@ -387,20 +388,12 @@ void PrintClientHelp() {
     printf("  %-21s %s\n", synopsis.c_str(), help.c_str());
   }
   for (const CommandOption& o : kClientOptions) {
+    if (o.shortName == 'h' || o.shortName == 'V') continue;  // on the usage line
     std::string synopsis = std::string("-") + o.shortName + ", --" + o.longName;
     if (o.arg != nullptr) synopsis += std::string(" ") + o.arg;
     printf("  %-21s %s\n", synopsis.c_str(), o.help);
   }
-  std::string line = "Exit status:";
-  for (const ExitStatusInfo& e : kExitStatusTable) {
-    const std::string item = " " + std::to_string(e.status) + " " + e.brief;
-    if (line.size() + item.size() + 1 > 79) {
-      printf("%s\n", line.c_str());
-      line = " ";
-    }
-    line += item + (&e == std::end(kExitStatusTable) - 1 ? "" : ",");
-  }
-  printf("%s\n", line.c_str());
+  printf("Exit status 0: all went well; 9: some files did not; the others: man lpxfer\n");
 }
 
 void Complain(const char* format, ...) {
