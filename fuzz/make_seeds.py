@@ -54,6 +54,21 @@ def download_block():
     write(t, 'raw_block', b'\x07' + struct.pack('<i', -7) + frame(-7, 'odd'))
 
 
+def upload_block():
+    t = 'upload_block'
+    write(t, 'reply', b'\x00\x00\x00\x00\x00OK A')
+    write(t, 'empty', b'\x40\x00\x00\x00\x00')
+    write(t, 'full', b'\x40\x00\x00\x00\x00' + bytes(range(256)) * 16)
+    write(t, 'abort', b'\x80\x00\x00\x00\x00')
+    write(t, 'client', b'\x41\x00\x00\x00\x00data')
+    write(t, 'resend', b'\x40\x00\x00\x00\x40' + b'x' * 100)
+    write(t, 'refused', b'\x40\x00\x00\x00\x3d' + b'x' * 100)
+    write(t, 'wrong', b'\x40\x00\x00\x00\x0e' + b'x' * 100)
+    write(t, 'vanish', b'\x46\x00\x05\x00\x00' + b'x' * 100)
+    write(t, 'too_long', b'\x60\x07\x00\x00\x00x')
+    write(t, 'block', b'\xc0\xf9\x00\x00\x00odd')
+
+
 def esc(data):
     out = bytearray()
     for c in data:
@@ -136,6 +151,7 @@ def listing_record():
 
 if __name__ == '__main__':
     download_block()
+    upload_block()
     command_loop()
     convert()
     listing_record()
