@@ -71,6 +71,8 @@
 namespace lpx {
 namespace {
 
+#define LPX_UNTRACED __attribute__((no_sanitize("coverage")))
+
 // Virtual time after which the client presses Ctrl/C whatever happens.
 constexpr uint64_t kSessionLimitUs = 600ull * 1000 * 1000;
 // What each port access costs in virtual time (about what a byte of the
@@ -277,40 +279,50 @@ Script Parse(const uint8_t* data, size_t size) {
 // Watches every port access of the server: notes when each item of the
 // client begins (and takes an image of the disk then), tells the fake disk
 // which item is under way, and stops the run when an exchange lasts too
-// long.
+// long. Its comparisons, run at every access, are kept from the fuzzer's
+// tracing (LPX_UNTRACED), like the rest of the harness.
 class Watch final : public PlatformWrapper {
  public:
   Watch(FakePort& port, ClientModel& client)
       : PlatformWrapper(&port), port_(port), client_(client) {}
 
-  uint8_t In(uint16_t addr) override {
+  LPX_UNTRACED uint8_t In(uint16_t addr) override {
     Step();
     const uint8_t value = port_.In(addr);
     statusRead_ = addr == portaddr1;
     return value;
   }
-  void Out(uint16_t addr, uint8_t value) override {
+  LPX_UNTRACED void Out(uint16_t addr, uint8_t value) override {
     Step();
     port_.Out(addr, value);
     statusRead_ = false;
+    signal_ = addr == portaddr && value == kCodeWrongBlock;
   }
-  void SleepUs(uint32_t us) override {
+  LPX_UNTRACED void SleepUs(uint32_t us) override {
     port_.SleepUs(us);
-    // The idle poll: a 50 ms pause right after a status read.
-    if (statusRead_ && us == kIdlePollUs) idleUs_ = port_.NowUs();
+    // In the command loop: the idle poll, a 50 ms pause right after a
+    // status read, or the connection-error signal of its recovery, a
+    // 50 ms pause after code 14 with the busy line low (a client that
+    // vanished with its line raised keeps the loop from its idle poll).
+    if ((statusRead_ || signal_) && us == kIdlePollUs) idleUs_ = port_.NowUs();
     statusRead_ = false;
+    signal_ = false;
     Step();
   }
 
   // Items begun so far; for each, the disk, the bytes begun and the frames
   // received when it began.
-  void Step() {
-    const std::deque<FramePeer::Item>& items = client_.items();
-    while (begun_ < items.size() && !items[begun_].codes.empty()) {
+  // (An item is seen at the first access after its first byte's code; the
+  // peer has begun its next byte then unless that code ended the item.)
+  LPX_UNTRACED void Step() {
+    while (next_ != nullptr && !next_->codes.empty()) {
       images.push_back(FakeDiskImage());
-      bytesAt.push_back(client_.BytesBegun() - items[begun_].codes.size());
+      const uint8_t code = next_->codes[0];
+      const bool more = code == kCodeResend || (code < kCodeEnded && next_->bytes.size() > 1);
+      bytesAt.push_back(client_.BytesBegun() - 1 - (more ? 1 : 0));
       framesAt.push_back(client_.frames().size());
       ++begun_;
+      next_ = begun_ < client_.items().size() ? &client_.items()[begun_] : nullptr;
     }
     fakeDiskStep = static_cast<int>(begun_) - 1;
     if (port_.NowUs() - idleUs_ > kExchangeLimitUs) {
@@ -318,6 +330,8 @@ class Watch final : public PlatformWrapper {
     }
   }
   size_t Begun() const { return begun_; }
+  // Call once every item is queued.
+  void Start() { next_ = client_.items().empty() ? nullptr : &client_.items()[0]; }
 
   std::vector<DiskImage> images;
   std::vector<uint64_t> bytesAt;
@@ -327,7 +341,9 @@ class Watch final : public PlatformWrapper {
   FakePort& port_;
   ClientModel& client_;
   size_t begun_ = 0;
+  const FramePeer::Item* next_ = nullptr;  // the first item not yet begun
   bool statusRead_ = false;
+  bool signal_ = false;
   uint64_t idleUs_ = 0;
 };
 
@@ -373,6 +389,7 @@ struct Run {
     for (size_t i = first; i < script.items.size(); ++i) {
       client.Queue(script.items[i].bytes).raw = script.items[i].raw;
     }
+    watch.Start();
     platform = &watch;
     session = &client;
     client.RunServer();
