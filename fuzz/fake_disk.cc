@@ -347,6 +347,16 @@ FILE* FakeOpenWrite(const char* path, bool resume) {
   return stream;
 }
 
+int FakeTruncateFile(FILE* stream, off_t length) {
+  for (FakeFile& file : files) {
+    if (!file.inUse || file.stream != stream || fflush(stream) != 0) continue;
+    file.length = static_cast<uint64_t>(length);
+    return 0;
+  }
+  errno = EBADF;
+  return -1;
+}
+
 int FakeFileStatus(FILE* stream, struct stat* status) {
   for (Stream& open : streams) {
     if (!open.inUse || open.stream != stream) continue;
@@ -460,9 +470,9 @@ int FakeRenamePath(const char* from, const char* to) {
 }
 
 constexpr DiskOps kFakeDisk = {
-    FakeOpenRead,  FakeOpenWrite,  FakeFileStatus, FakePathStatus, FakeOpenDir,
-    FakeReadDir,   FakeCloseDir,   FakeSetTimes,   FakeSetUmask,   FakeMakeDir,
-    FakeChangeDir, FakeRemoveFile, FakeRemoveDir,  FakeRenamePath,
+    FakeOpenRead, FakeOpenWrite, FakeTruncateFile, FakeFileStatus, FakePathStatus,
+    FakeOpenDir,  FakeReadDir,   FakeCloseDir,     FakeSetTimes,   FakeSetUmask,
+    FakeMakeDir,  FakeChangeDir, FakeRemoveFile,   FakeRemoveDir,  FakeRenamePath,
 };
 
 void CloseLeftovers() {

@@ -8,6 +8,7 @@
 namespace lpx {
 
 int64_t lastCodeMs = 0;
+ReceiveFailure receiveFailure = ReceiveFailure::kNone;
 
 namespace {
 
@@ -130,6 +131,7 @@ LinkResult UploadBlock(uint8_t* buffer, bool* replyBegun) {
   Sums sums;
   uint32_t checksum = 0;
   int32_t position = 0;
+  int copies = 1;
   while (position < total) {
     uint8_t byte;
     if (position < static_cast<int32_t>(kHeaderSize)) {
@@ -159,6 +161,11 @@ LinkResult UploadBlock(uint8_t* buffer, bool* replyBegun) {
       break;
     }
     if (code == kCodeResend) {
+      if (copies == kMaxFrameCopies || keyflag) {
+        result = LinkResult::kAborted;
+        break;
+      }
+      ++copies;
       sums = Sums();
       position = 0;
       continue;
@@ -181,6 +188,7 @@ LinkResult DownloadBlock(uint8_t* buffer, FrameCheck check) {
   Sums sums;
   int failures = 0;
   LinkResult result = LinkResult::kAborted;
+  receiveFailure = ReceiveFailure::kTimeout;
 
   SendDisableInterrupts();
   for (;;) {
@@ -232,6 +240,7 @@ LinkResult DownloadBlock(uint8_t* buffer, FrameCheck check) {
 
     ++position;
     if (outOfStep) {
+      receiveFailure = ReceiveFailure::kOutOfStep;
       WritePort(DataRegister(), kCodeGoOn);
       result = LinkResult::kAborted;
       break;
@@ -243,6 +252,7 @@ LinkResult DownloadBlock(uint8_t* buffer, FrameCheck check) {
 
     // The frame is complete: the verdict, in this order.
     if (received == kAbortBlock) {
+      receiveFailure = ReceiveFailure::kAbortFrame;
       WritePort(DataRegister(), kCodeEnded);
       result = LinkResult::kRefused;
       break;
@@ -251,6 +261,7 @@ LinkResult DownloadBlock(uint8_t* buffer, FrameCheck check) {
       ++failures;
       WritePort(DataRegister(), kCodeResend);
       if (failures > kMaxChecksumFailures) {
+        receiveFailure = ReceiveFailure::kChecksum;
         result = LinkResult::kAborted;
         break;
       }
@@ -259,6 +270,7 @@ LinkResult DownloadBlock(uint8_t* buffer, FrameCheck check) {
       sums = Sums();
       continue;
     }
+    receiveFailure = ReceiveFailure::kRefused;
     if (received == expected) {
       EncodeFixed32(buffer + kMagicOffset, kFrameMagic);
       SetFrameLength(buffer, length);
@@ -273,6 +285,7 @@ LinkResult DownloadBlock(uint8_t* buffer, FrameCheck check) {
         break;
       }
       WritePort(DataRegister(), kCodeGoOn);
+      receiveFailure = ReceiveFailure::kNone;
       result = LinkResult::kOk;
       break;
     }
@@ -281,6 +294,7 @@ LinkResult DownloadBlock(uint8_t* buffer, FrameCheck check) {
       result = LinkResult::kRefused;
       break;
     }
+    receiveFailure = ReceiveFailure::kWrongBlock;
     WritePort(DataRegister(), kCodeWrongBlock);
     const int64_t off = static_cast<int64_t>(received) - expected;
     result = (off >= -2 && off <= 2) ? LinkResult::kRefused : LinkResult::kAborted;

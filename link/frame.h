@@ -12,6 +12,13 @@ namespace lpx {
 // one ends the frame with the abort signal.
 constexpr int kMaxChecksumFailures = 10;
 
+// A sender sends one frame at most this many times in a row. A receiver
+// that keeps to the protocol asks for eleven copies at most (it gives up on
+// the eleventh checksum failure); the margin of five leaves room for one
+// that counts a little differently, while one that answers 15 for ever
+// ends within seconds.
+constexpr int kMaxFrameCopies = 16;
+
 // When this end last answered a frame's last byte, under a policy with a
 // code hold; 0 when no hold is pending.
 extern int64_t lastCodeMs;
@@ -25,6 +32,8 @@ void WaitOutCodeHold();
 // REQUIRES: the caller filled the length (0..4096), the block number and the
 // payload. Stores the magic itself; computes the checksum on the fly.
 // Returns kOk; kRefused or kAborted when the receiver answered 13 or 14;
+// kAborted also when the receiver asked for more than kMaxFrameCopies copies,
+// or Ctrl/C (keyflag) was pressed before a further copy;
 // kNoServer when the first byte (or, with timed waits, the peer's line at
 // rest before it) was not taken up in time; kTimeout when a later wait ran
 // out. A length field outside 0..4096 gives kAborted without touching the
@@ -38,6 +47,18 @@ LinkResult UploadBlock(uint8_t* buffer, bool* replyBegun = nullptr);
 // the receiver answer link code 13 (refused) instead of 0 and return
 // kRefused, so that the sender learns of a failure on this very frame.
 using FrameCheck = bool (*)(uint8_t* frame);
+
+// Why the last DownloadBlock took no frame, for the console.
+enum class ReceiveFailure : uint8_t {
+  kNone,
+  kTimeout,     // a wait ran out
+  kOutOfStep,   // no magic at the start, or a length no frame has
+  kChecksum,    // more than kMaxChecksumFailures checksum failures
+  kWrongBlock,  // not the expected block number
+  kAbortFrame,  // the peer sent an abort frame
+  kRefused,     // this end refused: -1 expected, or the check said no
+};
+extern ReceiveFailure receiveFailure;
 
 // Receives one frame into `buffer`.
 // REQUIRES: the block number field holds the expected block number (0 for a

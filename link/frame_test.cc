@@ -55,6 +55,19 @@ TEST_F(LinkTest, Code15StartsTheFrameAgainAndCodes1To12GoOn) {
   EXPECT_EQ(peer_.bytes(), Join(Join(Bytes(frame.begin(), frame.begin() + 6), frame), frame));
 }
 
+// A receiver that answers 15 for ever gets 16 copies (here of one byte
+// each), and Ctrl/C ends the resending at once.
+TEST_F(LinkTest, ResendingEndsAfterSixteenCopiesOrAtCtrlC) {
+  for (int i = 0; i < 100; ++i) peer_.CodeAt(i, kCodeResend);
+  EXPECT_EQ(Send("abc"), kAborted);
+  EXPECT_EQ(peer_.bytes().size(), 16u);
+  FreshCable();
+  peer_.CodeAt(18, kCodeResend);  // the first copy's last byte
+  peer_.OnFrame([](const FramePeer::Frame&) { keyflag = 1; });
+  EXPECT_EQ(Send("abc"), kAborted);
+  EXPECT_EQ(peer_.bytes().size(), 19u);
+}
+
 // What the buffer cannot hold is never sent, and a busy link is left alone.
 TEST_F(LinkTest, NothingTouchesThePortForAnOversizedFrameOrABusyLink) {
   for (int32_t length : {4097, -1}) {

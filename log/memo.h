@@ -33,6 +33,17 @@ void ResetMemoState();
 // past the buffer.
 void AddToMemo(const char* text);
 
+// Appends text that the client sent (a command line, a name) as AddToMemo
+// does, but with every control byte (below 0x20, and 0x7F) shown as a
+// caret escape: ^[ for ESC, ^J for a line feed, ^? for DEL. A client thus
+// cannot move the operator's cursor or send the terminal commands; an
+// escape counts two columns. Names on disk are not touched by this.
+void AddClientTextToMemo(const char* text);
+
+// Writes client text with the same escapes straight to the console,
+// outside the log's character conversion and column count.
+void PrintClientText(const char* text);
+
 // Closes the current line with "OK" in the OK column.
 void AddToMemoOkay();
 

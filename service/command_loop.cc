@@ -92,7 +92,12 @@ void ClearUploadState() {
 // --- The commands ---------------------------------------------------------
 // Each receives the rest of the line after its command text.
 
+// A new session starts as on a freshly started server: nothing that an
+// earlier client left behind (a restart offset, a rename source, a pending
+// upload with its time, attributes and text mode, the code page detection)
+// acts on this client's commands.
 void CommandConnect(const char*) {
+  ResetCommandState();
   int delivered = ServerSignalConnectOK();
   lastResult = ExchangeResult(delivered);
   if (delivered) AddToMemo("ION ESTABLISHED\t\t\t\tOK");
@@ -291,8 +296,9 @@ const Command* FindCommand(const char* line) {
 void RecoverFromUnknownCommand() {
   AddToMemo("\nStill trying...");
   if (s[0] != '\0') {
-    // Printed as received, outside the log's conversion and column count.
-    ConsolePrintf(" [%s", s);
+    // Outside the log's conversion and column count.
+    ConsoleWrite(" [", 2);
+    PrintClientText(s);
     AddToMemo("]");
   }
   SignalConnectionError();
@@ -304,7 +310,7 @@ void HandleCommandLine() {
   const int key = CommandKey(s);
   if (s[0] != '\0' && key != kTimeKey && key != kAttrKey) {
     AddToMemo("\n");
-    AddToMemo(s);
+    AddClientTextToMemo(s);
   }
   const Command* command = FindCommand(s);
   if (command == nullptr) {
@@ -318,6 +324,7 @@ void HandleCommandLine() {
 
 void ResetCommandState() {
   ClearUploadState();
+  DOSmode = 0;
   renamedFrom[0] = '\0';
   renameSourceRefused = false;
   lastResult = 0;
@@ -344,7 +351,7 @@ int32_t StrToInt(const char* text) {
 }
 
 int32_t GetRestartAtRemote(int32_t n) {
-  TextCount count = StartTextCount(true);
+  TextCount count = StartTextCount();
   // With ci at EOF the file was read to its end already: nothing to count.
   if (ci != EOF && n > 0 && !CountText(&count, static_cast<uint64_t>(n), kWholeFile)) return -1;
   return count.wire <= INT32_MAX ? static_cast<int32_t>(count.wire) : -1;

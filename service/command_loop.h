@@ -18,6 +18,8 @@ extern int32_t fileAttr;                  // attribute byte for the upload; -1 n
 extern int textMode;                      // the pending upload is a text upload
 extern int8_t lastResult;                 // 1 success, -1 failure, 6 link busy
 
+// The command state of a freshly started server, the code page detection
+// off; run at the start of the loop and on every CONNECT.
 void ResetCommandState();
 
 // Runs until abortClicked is set at the top of a pass.

@@ -1,6 +1,7 @@
 // The command loop and the namespace operations, through whole sessions.
 #include "service/command_loop.h"
 
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -29,6 +30,10 @@ INSTANTIATE_TEST_SUITE_P(CommandLoop, ServerSessionTest, ::testing::Values(
     Story{.session = {"LIST", "list @", "", "CONNECT"}, .replies = {"OK A"},
           .logged = "LIST\nStill trying... [LIST]\nlist @\nStill trying... [list @]\n"
                     "Still trying...\nCONNECTION ESTABLISHED"},
+    // Control bytes from the client reach the console as caret escapes;
+    // the names on disk stay as they are.
+    Story{.given = {"e\x1b"}, .session = {"DEL @e\x1b", "\x1b]0;x\a\x7f"}, .replies = {"OK"},
+          .after = {"e\x1b"}, .logged = "DEL @e^[\n^[]0;x^G^?\nStill trying... [^[]0;x^G^?]"},
     // TIME and ATTR, and other lines with their keys, are not echoed; a
     // completed transfer closes its line with OK in the 49th column.
     Story{.session = {"PUT @f", "TIME 852452445", "ATTR 32", "TiMe", "AxT", "SIZE 3", "#abc", "GET @f"},
@@ -52,6 +57,12 @@ INSTANTIATE_TEST_SUITE_P(CommandLoop, ServerSessionTest, ::testing::Values(
                       "PUT @f", "SIZE 2", "#abc", "REST ?"},
           .replies = {"REST=5120", "FILE ERROR 2", "REST ERROR 2", "REST ERROR 2"},
           .after = {"big=abc", "f"}, .codes = {0, 13}},
+    // CONNECT starts afresh: no restart offset, rename source or pending
+    // upload of an earlier client acts on the next one's commands.
+    Story{.given = {"f=0123456789", "a=A"},
+          .session = {"REST 4", "RNFR @a", "APUT @f", "CONNECT", "GET @f", "RNTO @b", "SIZE 3", "#abc"},
+          .replies = {"OK A", "TIME 852452445", "ATTR 32", "SIZE 10", "#0123456789"},
+          .after = {"f=0123456789", "a=A", "b"}, .codes = {13}},
     // LIST clears the text flag of a pending upload.
     Story{.session = {"APUT @f", "LIST @missing", "LIST @", "SIZE 3", "#a\r\n"},
           .replies = {"DIR ERROR 2", "SIZE 11", "#.\t0\t-1\t16\r\n"}, .after = {"f=a\r\n"}, .codes = {0}},
@@ -81,17 +92,24 @@ TEST_F(CommandLoopTest, RestOffsetsThatAreNoWholeNumberStartAtZero) {
     EXPECT_EQ(Run({"REST 7", bad, "GET @f"}).back(), "#0123456789") << bad;
 }
 
-// Only regular files are opened (a FIFO would block the server), and only
-// sizes that the 32-bit offsets and SIZE can carry.
+// Only regular files are opened (a FIFO would block the server, a device
+// may act on the open), and only sizes that the 32-bit offsets and SIZE can
+// carry.
 TEST_F(CommandLoopTest, OnlyRegularFilesOfASizeTheWireCarries) {
-  Given({"d/", "big"});
+  Given({"dir/", "big"});
   ASSERT_EQ(mkfifo(dir_.Local("fifo").c_str(), 0600), 0);
   ASSERT_EQ(truncate(dir_.Local("big").c_str(), 5LL << 30), 0);
-  EXPECT_EQ(Run({"PUT @fifo", "REST ?", "PUT @d", "REST ?", "PUT @big", "REST ?", "GET @fifo",
+  const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_GE(inotify_add_watch(watch, dir_.Local("").c_str(), IN_OPEN), 0);
+  EXPECT_EQ(Run({"PUT @fifo", "REST ?", "PUT @dir", "REST ?", "PUT @big", "REST ?", "GET @fifo",
                  "GET @big", "AGET @big", "PUT @fifo", "SIZE 3", "#abc"}),
             (Replies{"REST ERROR 2", "REST ERROR 2", "REST ERROR 2", "FILE ERROR 2", "FILE ERROR 2",
                      "FILE ERROR 2"}));
   EXPECT_EQ(Codes(), std::vector<int>{13});
+  std::string events(4096, '\0');  // what was opened, by name
+  EXPECT_GT(read(watch, events.data(), events.size()), 0);
+  EXPECT_EQ(events.find("fifo") & events.find("dir"), std::string::npos);  // neither
+  close(watch);
 }
 
 // "abcdefghi\n" 10000 times: 100000 bytes, 110000 on the wire. A text upload

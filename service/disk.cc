@@ -3,18 +3,29 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
+
 namespace lpx {
 
 namespace {
 
-// Opens with O_NONBLOCK, so that a FIFO does not block the open itself,
-// checks that the descriptor is a regular file, and clears O_NONBLOCK
+// Opens a regular file and nothing else. The type is looked at before the
+// open: a FIFO would block the open, a terminal would become the controlling
+// terminal of a server that has none, and some devices act on being opened.
+// Should the path change between the look and the open, O_NONBLOCK and
+// O_NOCTTY keep the open harmless, and fstat must find the very file looked
+// at (or, with O_CREAT, a file this call created). O_NONBLOCK is cleared
 // again for the reads and writes.
 int OpenRegularFd(const char* path, int flags, struct stat* status) {
-  const int fd = open(path, flags | O_NONBLOCK | O_CLOEXEC, 0666);
+  struct stat seen;
+  const bool missing = stat(path, &seen) != 0;
+  if (missing ? errno != ENOENT || (flags & O_CREAT) == 0 : !S_ISREG(seen.st_mode)) return -1;
+  flags = missing ? flags | O_EXCL : flags & ~O_CREAT;
+  const int fd = open(path, flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
   if (fd < 0) return -1;
   const int kept = fcntl(fd, F_GETFL);
-  if (fstat(fd, status) != 0 || !S_ISREG(status->st_mode) || kept < 0 ||
+  if (fstat(fd, status) != 0 || !S_ISREG(status->st_mode) ||
+      (!missing && (status->st_dev != seen.st_dev || status->st_ino != seen.st_ino)) || kept < 0 ||
       fcntl(fd, F_SETFL, kept & ~O_NONBLOCK) != 0) {
     close(fd);
     return -1;
@@ -43,6 +54,9 @@ FILE* RealOpenWrite(const char* path, bool resume) {
   return file;
 }
 
+int RealTruncateFile(FILE* file, off_t length) {
+  return fflush(file) != 0 ? -1 : ftruncate(fileno(file), length);
+}
 int RealFileStatus(FILE* file, struct stat* status) { return fstat(fileno(file), status); }
 int RealPathStatus(const char* path, struct stat* status) { return stat(path, status); }
 DIR* RealOpenDir(const char* path) { return opendir(path); }
@@ -59,9 +73,9 @@ int RealRemoveDir(const char* path) { return rmdir(path); }
 int RealRenamePath(const char* from, const char* to) { return rename(from, to); }
 
 constexpr DiskOps kReal = {
-    RealOpenRead,  RealOpenWrite,  RealFileStatus, RealPathStatus, RealOpenDir,
-    RealReadDir,   RealCloseDir,   RealSetTimes,   RealSetUmask,   RealMakeDir,
-    RealChangeDir, RealRemoveFile, RealRemoveDir,  RealRenamePath,
+    RealOpenRead, RealOpenWrite, RealTruncateFile, RealFileStatus, RealPathStatus,
+    RealOpenDir,  RealReadDir,   RealCloseDir,     RealSetTimes,   RealSetUmask,
+    RealMakeDir,  RealChangeDir, RealRemoveFile,   RealRemoveDir,  RealRenamePath,
 };
 
 }  // namespace

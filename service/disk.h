@@ -16,13 +16,17 @@ namespace lpx {
 
 struct DiskOps {
   // Opens a regular file for reading and fills `status` from it. Anything
-  // else (a directory, a FIFO, a device) is refused with nullptr: its size
-  // says nothing about what a read delivers, and a FIFO would block.
+  // else (a directory, a FIFO, a device) is refused with nullptr without
+  // being opened: its size says nothing about what a read delivers, a FIFO
+  // would block, and a device may act on the open.
   FILE* (*openRead)(const char* path, struct stat* status);
   // Opens a regular file for an upload: `resume` false creates it when
   // missing and empties it; `resume` true opens it for reading and writing
-  // as it stands and never creates it. nullptr for anything else.
+  // as it stands and never creates it. nullptr, without an open, for
+  // anything else.
   FILE* (*openWrite)(const char* path, bool resume);
+  // Flushes an open stream and sets its file's length (ftruncate).
+  int (*truncateFile)(FILE* file, off_t length);
   // The status of an open stream (fstat of its descriptor).
   int (*fileStatus)(FILE* file, struct stat* status);
   // The status of a path, symbolic links followed (stat).

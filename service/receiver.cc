@@ -130,13 +130,38 @@ bool StoreFrame(uint8_t* frame) {
   // Flushed now, so that a full device refuses this very frame.
   if (fflush(fi) != 0) return false;
   if (upReceived + static_cast<uint32_t>(length) == upSize) {
-    // The last frame: the file is complete only once it is closed
-    // without error, and the client learns that from this frame's code.
+    // The last frame: the file ends where the client's data ends (a resumed
+    // upload may leave a longer old copy behind it), and it is complete
+    // only once it is closed without error. The client learns either from
+    // this frame's code.
     FILE* file = fi;
     fi = nullptr;
-    if (fclose(file) != 0) return false;
+    const off_t end = ftello(file);
+    const bool cut = end >= 0 && disk.truncateFile(file, end) == 0;
+    if (fclose(file) != 0 || !cut) return false;
   }
   return true;
+}
+
+// The console's account of a frame that did not come. A frame this end
+// refused (its file could not be opened, checked or written) is told by
+// FlopMessage.
+void LogReceiveFailure() {
+  switch (receiveFailure) {
+    case ReceiveFailure::kTimeout:
+      return AddToMemo("\nTime-out -- the client stopped answering");
+    case ReceiveFailure::kOutOfStep:
+      return AddToMemo("\nFrame out of step -- no block header");
+    case ReceiveFailure::kChecksum:
+      return AddToMemo("\nToo many checksum errors");
+    case ReceiveFailure::kWrongBlock:
+      return AddToMemo("\nWrong block number");
+    case ReceiveFailure::kAbortFrame:
+      return AddToMemo("\nClient aborted the transfer");
+    case ReceiveFailure::kNone:
+    case ReceiveFailure::kRefused:
+      return FlopMessage();
+  }
 }
 
 void SetUploadTime(int32_t time) {
@@ -211,7 +236,7 @@ int ReceiveData(const char* clientPath, int32_t size, int32_t time, int32_t /*at
     const LinkResult received = DownloadBlock(indbuf, StoreFrame);
     if (received != LinkResult::kOk) {
       ConsolePrintf("\n*** %" PRIu32 " Error", upReceived);
-      FlopMessage();
+      LogReceiveFailure();
       result = static_cast<int>(received);
       break;
     }

@@ -46,14 +46,14 @@ enum class Count { kDone, kKeepAliveLost, kReadError };
 // just after the character at which the wire count reached the offset;
 // `split` is set when the offset falls between the CR and the LF of a line
 // break. An offset beyond the wire size gives the end of the file, so that
-// nothing is sent twice. Only a count for a restart sends keep-alives.
+// nothing is sent twice. A long count keeps the client waiting with "WAIT".
 Count CountTextFile(uint32_t restart, uint64_t* wire, uint64_t* start, bool* split) {
   *wire = 0;
   *start = 0;
   *split = false;
   if (fseeko(fi, 0, SEEK_SET) != 0) return Count::kReadError;
   // To the character that reaches the restart offset, then on to the end.
-  TextCount count = StartTextCount(restart != 0);
+  TextCount count = StartTextCount();
   if (!CountText(&count, kWholeFile, restart)) return Count::kKeepAliveLost;
   *start = count.local;
   *split = count.wire > restart;

@@ -36,9 +36,8 @@ int ReadTextChar(uint64_t* consumed) {
   return DecodeUTF8Stream(ci, ReadCountedByte, consumed, UnreadCountedByte);
 }
 
-TextCount StartTextCount(bool keepAlive) {
+TextCount StartTextCount() {
   TextCount count;
-  count.keepAlive = keepAlive;
   count.mark = ElapsedSeconds();
   count.nextCheck = kKeepAliveBytes;
   return count;
@@ -49,7 +48,7 @@ bool CountText(TextCount* count, uint64_t localStop, uint64_t wireStop) {
     const int c = ReadTextChar(&count->local);
     if (c < 0) break;
     count->wire += c == '\n' ? 2 : 1;
-    if (!count->keepAlive || count->local < count->nextCheck) continue;
+    if (count->local < count->nextCheck) continue;
     count->nextCheck += kKeepAliveBytes;
     const int64_t now = ElapsedSeconds();
     if (now > count->mark) {

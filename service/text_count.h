@@ -19,16 +19,15 @@ int ReadTextChar(uint64_t* consumed);
 struct TextCount {
   uint64_t local = 0;      // bytes read from fi
   uint64_t wire = 0;       // what they make on the cable
-  bool keepAlive = false;  // send "WAIT" while counting
   int64_t mark = 0;        // the clock's last reading, in seconds
   uint64_t nextCheck = 0;  // the local count at which the clock is read next
 };
 
-// Reads the clock for the first mark. With `keepAlive`, CountText reads it
-// again after every 32768 bytes of the file (counted from this start) and
-// sends "WAIT" whenever a further whole second has passed, so that the
-// client does not give up on a long count.
-TextCount StartTextCount(bool keepAlive);
+// Reads the clock for the first mark. CountText reads it again after every
+// 32768 bytes of the file (counted from this start) and sends "WAIT"
+// whenever a further whole second has passed, so that the client does not
+// give up on a long count.
+TextCount StartTextCount();
 
 // Counts whole characters until the end of fi, or until `localStop` bytes
 // are read or `wireStop` wire bytes counted (the character that reaches

@@ -67,14 +67,15 @@ INSTANTIATE_TEST_SUITE_P(Transfers, ServerSessionTest, ::testing::Values(
     Story{.session = {"APUT @t", "SIZE 6", "#a\r\nb\r\n", "APUT @s", "SIZE 4", "#x\r", "#\ny",
                       "APUT @e", "SIZE 2", "#\xA4\x80", "APUT @d", "SIZE 3", "#\xE4", "#\x81\xE4"},
           .after = {"t=a\nb\n", "s=x\ny", "e=\x80\xA4", "d=\xE4\xFC\xFD"}, .codes = {0, 0, 0, 0, 0, 0}},
-    // A resumed upload rewrites from the restart offset on. The overlap must
-    // match what is stored: in "q" frame 1 differs at its byte 5 ('X' for
-    // 'a'), is refused, and the file is left alone.
-    Story{.given = {"q=" + kWhole.substr(0, 6000), "r=" + kWhole.substr(0, 6000)},
+    // A resumed upload rewrites from the restart offset on, and the file
+    // ends where the client's data ends, also before the end of the stored
+    // copy. The overlap must match what is stored: in "q" frame 1 differs at
+    // its byte 5 ('X' for 'a'), is refused, and the file is left alone.
+    Story{.given = {"q=" + kWhole.substr(0, 6000), "r=" + kWhole},
           .session = {"PUT @q", "REST ?", "SIZE 9000", "#" + kWhole.substr(1024, 5) + "X",
-                      "PUT @r", "REST ?", "SIZE 9000", "#" + kWhole.substr(1024, 4096), "#" + kWhole.substr(5120)},
-          .replies = {"REST=1024", "REST=1024"}, .after = {"q=" + kWhole.substr(0, 6000), "r=" + kWhole},
-          .codes = {13, 0, 0},
+                      "PUT @r", "REST ?", "SIZE 6000", "#" + kWhole.substr(4096, 1904)},
+          .replies = {"REST=1024", "REST=4096"}, .after = {"q=" + kWhole.substr(0, 6000), "r=" + kWhole.substr(0, 6000)},
+          .codes = {13, 0},
           .logged = "SIZE 90005:58-61   \n*** Error: source and target differ!\n*** 1024 Error" + kCannotAllocate},
     // The overlap check leaves the code page as it found it: the frame is
     // converted again when it is written.
@@ -114,7 +115,9 @@ TEST_F(TransferTest, VariantCConvertsUtf8BothWays) {
   EXPECT_EQ(File("r"), "r=\xC3\xA9\xE2\x82\xACz\n");
 }
 
-TEST_F(TransferTest, KeepAlivesOnlyWhileCountingForATextRestart) {
+// A text download keeps the client waiting while it counts, with or without
+// a restart; a binary one has nothing to count.
+TEST_F(TransferTest, KeepAlivesWhileCountingATextFile) {
   Given({"t=" + std::string(4 * 32768, 'w')});
   // The clock is read for the mark and after every 32768 bytes: at 0.6 s,
   // 1.2 s, 1.8 s, 2.4 s and 3.0 s; a whole second passes three times.
@@ -122,8 +125,8 @@ TEST_F(TransferTest, KeepAlivesOnlyWhileCountingForATextRestart) {
   platform = &slow;
   Replies sent = Run({"REST 1", "AGET @t", "AGET @t", "REST 1", "GET @t"});
   std::erase_if(sent, [](const std::string& reply) { return reply[0] == '#'; });
-  EXPECT_EQ(sent, (Replies{"REST 1", kT, kA, "WAIT", "WAIT", "WAIT", "SIZE 131072", kT, kA,
-                           "SIZE 131072", "REST 1", kT, kA, "SIZE 131072"}));
+  EXPECT_EQ(sent, (Replies{"REST 1", kT, kA, "WAIT", "WAIT", "WAIT", "SIZE 131072", kT, kA, "WAIT",
+                           "WAIT", "WAIT", "SIZE 131072", "REST 1", kT, kA, "SIZE 131072"}));
 }
 
 // A refused frame, an undelivered reply, a read error or Ctrl/C stop the
@@ -157,9 +160,29 @@ TEST_F(TransferTest, AFailedUploadKeepsWhatIsStored) {
   Run({"PUT @part", "TIME 852452445", "SIZE 8192", "#" + std::string(4096, 'p')});  // nor frame 2
   EXPECT_EQ(Run({"PUT @now", "TIME 4294967295", "SIZE 0", "GET @part"})[0], "TIME 852452445");
   EXPECT_EQ(File("part") + File("keep"), "part=" + std::string(4096, 'p') + "keep=keep me");
-  EXPECT_THAT(Console(), ::testing::HasSubstr(std::string("\n*** 4096 Error") + kCannotAllocate));
+  EXPECT_THAT(Console(), ::testing::HasSubstr("\n*** 4096 Error\nTime-out -- the client stopped"));
   struct stat now;
   EXPECT_TRUE(stat(dir_.Local("now").c_str(), &now) == 0 && now.st_mtime > 1577836800);  // 2020
+}
+
+// The console names why frame 2, the last, was not stored. A file that
+// cannot be cut where the data ends is a file that cannot be written.
+TEST_F(TransferTest, AFailedUploadLogsItsCause) {
+  disk.truncateFile = [](FILE*, off_t) { return -1; };
+  const std::pair<std::vector<uint8_t>, std::string> cases[] = {
+      {BuildFrame(2, "5678"), kCannotAllocate.substr(1)},
+      {BuildFrame(-1, ""), "Client aborted the transfer"},
+      {BuildFrame(2, "5678", true), "Too many checksum errors"},
+      {BuildFrame(3, "5678"), "Wrong block number"},
+      {BuildFrame(9, "5678"), "Wrong block number"},
+      {std::vector<uint8_t>(16, 0), "Frame out of step -- no block header"}};
+  for (const auto& [frame, cause] : cases) {
+    Client().Send(Expand("PUT @f")), Client().Send("SIZE 8"), Client().SendData(1, "1234");
+    Client().Queue(frame);
+    Run();
+    EXPECT_THAT(Console(),
+                ::testing::EndsWith("SIZE 8\n*** 4 Error\n" + cause + "\nUPLOAD FAILED"));
+  }
 }
 
 TEST_F(TransferTest, AResumeIntoAShorterOrMissingFileIsRefused) {
