@@ -348,9 +348,17 @@ FILE* FakeOpenWrite(const char* path, bool resume) {
 }
 
 int FakeTruncateFile(FILE* stream, off_t length) {
-  for (FakeFile& file : files) {
-    if (!file.inUse || file.stream != stream || fflush(stream) != 0) continue;
-    file.length = static_cast<uint64_t>(length);
+  for (Stream& open : streams) {
+    if (!open.inUse || open.stream != stream) continue;
+    if (open.file < 0 || length < 0 || static_cast<uint64_t>(length) > kFakeFileLimit) {
+      errno = EINVAL;
+      return -1;
+    }
+    if (fflush(stream) != 0) return -1;
+    FakeFile& file = table[open.file];
+    if (file.content.use_count() > 1) file.content = std::make_shared<std::string>(*file.content);
+    file.content->resize(static_cast<size_t>(length), '\0');
+    LogChange(file.path.c_str());
     return 0;
   }
   errno = EBADF;
