@@ -113,8 +113,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   ResetAllState();
   if (flags & 1) {
+    // The client's timed waits, with long pauses between short bursts so
+    // that a time-out costs few accesses.
     linkPolicy = kClientLinkPolicy;
-    linkPolicy.wait = WaitPolicy{4, 20, 200};
+    linkPolicy.wait = WaitPolicy{4, 20000, 1};
+    linkPolicy.slowPauseUs = 20000;
   } else {
     linkPolicy.wait = WaitPolicy{4, 100000, 1};
   }
