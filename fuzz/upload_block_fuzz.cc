@@ -9,6 +9,7 @@
 //                   every byte it received, copies included)
 //          bit 2    ... in the middle of that byte
 //          bit 3    from copy byte 3 % 16 on it answers 15 to every copy
+//                   (for ever, unless Ctrl/C is pressed too)
 //          bit 4    Ctrl/C is pressed as it answers its byte 3 / 16 + 1-th 15
 //          bit 5    the length field holds 4096 + byte 1 (a length no
 //                   frame buffer holds)
@@ -131,7 +132,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FramePeer peer(kBase);
   port.SetPeer(&peer);
   if (flags & 2) peer.GoSilentAt(4u * data[2], (flags & 4) != 0);
-  if (forever) peer.LimitCopies(0);
+  // With Ctrl/C the receiver keeps its limit of eleven copies, so that a
+  // sender that goes on after Ctrl/C is told from one that never stops.
+  if (forever && !ctrlC) peer.LimitCopies(0);
   const uint8_t scripted = data[4] & 0x0F;
   peer.CodeAt(5u * (data[4] >> 4), scripted == 0 ? kCodeResend : scripted);
   int resends = 0;
