@@ -31,9 +31,6 @@
 // kCallLimitUs of virtual time (port accesses cost time too), however
 // often the receiver asks for the frame again; and after Ctrl/C between
 // copies no further copy begins.
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -91,13 +88,6 @@ class Watch final : public PlatformWrapper {
 
 }  // namespace
 }  // namespace lpx
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  // The console log goes nowhere.
-  const int null = open("/dev/null", O_WRONLY);
-  if (null >= 0) dup2(null, STDOUT_FILENO);
-  return 0;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace lpx;
