@@ -73,8 +73,9 @@ namespace {
 
 #define LPX_UNTRACED __attribute__((no_sanitize("coverage")))
 
-// Virtual time after which the client presses Ctrl/C whatever happens.
-constexpr uint64_t kSessionLimitUs = 600ull * 1000 * 1000;
+// Virtual time after which the client presses Ctrl/C whatever happens (a
+// session of time-outs of about 2 s each ends well before).
+constexpr uint64_t kSessionLimitUs = 120ull * 1000 * 1000;
 // What each port access costs in virtual time (about what a byte of the
 // handshake takes on a real cable, per access).
 constexpr uint64_t kAccessCostUs = 5;
