@@ -257,6 +257,8 @@ Script Parse(const uint8_t* data, size_t size) {
         item.block = kAbortBlock;
         break;
       case 0x04:
+        // No bytes, no item: the peer would pass over it unseen.
+        if (rest.empty()) continue;
         item.raw = true;
         item.bytes.assign(rest.begin(), rest.end());
         break;
@@ -579,8 +581,11 @@ size_t CheckClientView(const Script& script, const Run& run) {
       }
     }
     for (; change < changes.size() && changes[change].step <= static_cast<int>(k); ++change) {
-      Require(!known.modelled || known.named.count(changes[change].path) != 0,
-              "a file changed that no command of the session named");
+      if (known.modelled && known.named.count(changes[change].path) == 0) {
+        fprintf(stderr, "changed at item %d: %s\n", changes[change].step,
+                changes[change].path.c_str());
+        Fail("a file changed that no command of the session named");
+      }
     }
   }
   return lastConnect;
