@@ -54,6 +54,23 @@ def download_block():
     write(t, 'raw_block', b'\x07' + struct.pack('<i', -7) + frame(-7, 'odd'))
 
 
+def upload_block():
+    t = 'upload_block'
+    write(t, 'reply', b'\x00\x00\x00\x00\x00OK A')
+    write(t, 'empty', b'\x40\x00\x00\x00\x00')
+    write(t, 'full', b'\x40\x00\x00\x00\x00' + bytes(range(256)) * 16)
+    write(t, 'abort', b'\x80\x00\x00\x00\x00')
+    write(t, 'client', b'\x41\x00\x00\x00\x00data')
+    write(t, 'resend', b'\x40\x00\x00\x00\x40' + b'x' * 100)
+    write(t, 'refused', b'\x40\x00\x00\x00\x3d' + b'x' * 100)
+    write(t, 'wrong', b'\x40\x00\x00\x00\x0e' + b'x' * 100)
+    write(t, 'vanish', b'\x46\x00\x05\x00\x00' + b'x' * 100)
+    write(t, 'too_long', b'\x60\x07\x00\x00\x00x')
+    write(t, 'block', b'\xc0\xf9\x00\x00\x00odd')
+    write(t, 'resend_forever', b'\x48\x00\x00\x00\x00OK A')
+    write(t, 'ctrl_c', b'\x59\x00\x00\x10\x00' + b'y' * 40)
+
+
 def esc(data):
     out = bytearray()
     for c in data:
@@ -103,6 +120,21 @@ def command_loop():
     write(t, 'refuse_frame', session(b'\x04\x00\x00\x03\x0d', ['GET \\sub\\c9.bin', 'LIST \\sub']))
     write(t, 'long_line', session(b'\x00', ['LIST \\' + 'a' * 300, 'GET ' + '\\b' * 200]))
     write(t, 'zero_inside', session(b'\x00', [b'GET \\sub\\a.txt\x00junk', b'PUT \\x\x00y']))
+    # A client that leaves state behind, and the next one after CONNECT.
+    write(t, 'reconnect', session(b'\x00', ['PUT \\sub\\a.bin', 'REST 5000', 'RNFR \\a.txt',
+                                             'CONNECT', 'GET \\sub\\c9.bin', 'SIZE 3', b'\x01abc',
+                                             'RNTO \\b.txt']))
+    # A resumed upload of a file that shrank: the data matches the stored
+    # bytes at the restart offset (generated as i * 131 + FNV-1a of the path).
+    h = 2166136261
+    for c in b'/sub/c9.bin':
+        h = ((h ^ c) * 16777619) & 0xFFFFFFFF
+    stored = bytes((i * 131 + h) & 0xFF for i in range(4096, 4100))
+    write(t, 'resume_shorter', session(b'\x00', ['PUT \\sub\\c9.bin', 'REST ?', 'SIZE 4100',
+                                                  b'\x01' + stored]))
+    write(t, 'resend_forever', session(b'\x10\x00\x00\x02', ['GET \\sub\\a.txt', 'LIST \\sub']))
+    write(t, 'vanish_mid', session(b'\x0a\x02\x03', ['CONNECT', 'PUT \\sub\\n.bin', 'SIZE 20',
+                                                       b'\x01' + b'd' * 20]))
 
 
 def convert():
@@ -136,6 +168,7 @@ def listing_record():
 
 if __name__ == '__main__':
     download_block()
+    upload_block()
     command_loop()
     convert()
     listing_record()

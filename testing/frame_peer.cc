@@ -14,9 +14,6 @@ namespace {
 // code.
 constexpr int kReadsToSeeCode = 2;
 
-// Copies of one frame a receiver takes before it gives up.
-constexpr int kMaxCopies = 11;
-
 // Checksum by hand, independent of the code under test: two 16-bit sums.
 uint32_t Sum(const uint8_t* p, size_t n) {
   uint32_t a = 1;
@@ -161,7 +158,7 @@ void FramePeer::ReceiveByte(uint8_t byte) {
   uint8_t code = kCodeGoOn;
   if (complete) {
     code = verdict_ ? verdict_(frame) : DefaultVerdict(frame);
-    if (code == kCodeResend && ++copies_ > kMaxCopies) code = kCodeWrongBlock;
+    if (code == kCodeResend && ++copies_ > max_copies_ && max_copies_ > 0) code = kCodeWrongBlock;
     if (code != kCodeResend) copies_ = 0;
   }
   if (const auto it = scripted_.find(index); it != scripted_.end()) code = it->second;

@@ -13,7 +13,8 @@
 // 13 for an abort frame, 15 for a bad checksum, else 0), else 0. After a
 // 15, 13 or 14 the peer starts parsing a new frame. Like a real receiver it
 // takes at most eleven copies of a frame: a twelfth copy that would be
-// answered 15 gets 14, so a faulty sender cannot loop forever.
+// answered 15 gets 14, so a faulty sender cannot loop forever (unless
+// LimitCopies lifts the limit).
 //
 // As sender (the code under test receives, e.g. DownloadBlock): the peer
 // sends queued items, each a raw byte stream (usually a frame from
@@ -103,6 +104,9 @@ class FramePeer : public FakePeer {
   // of the code under test: a client that was off its core while the
   // server's burst of reads ran out.
   void AnswerLastByteLate(bool on) { late_ = on; }
+  // Copies of one frame answered 15 before the peer answers 14 instead
+  // (default eleven); 0: no limit, a receiver that asks for resends for ever.
+  void LimitCopies(int copies) { max_copies_ = copies; }
   const std::vector<Frame>& frames() const { return frames_; }
   // Every byte received, resends included.
   const std::vector<uint8_t>& bytes() const { return bytes_; }
@@ -119,6 +123,8 @@ class FramePeer : public FakePeer {
   void GoSilentAfterBytes(uint64_t bytes) { GoSilentAt(bytes, false); }
   // Nothing more will come: every item sent, or silent.
   bool Done() const { return AllSent() || silent_; }
+  // Bytes begun so far in either direction (the count GoSilentAt uses).
+  uint64_t BytesBegun() const { return bytes_begun_; }
 
   // FakePeer.
   uint8_t Data(const FakePort& /*port*/) override { return data_; }
@@ -163,7 +169,8 @@ class FramePeer : public FakePeer {
   std::map<uint64_t, uint8_t> scripted_;
   std::function<uint8_t(const Frame&)> verdict_;
   std::function<void(const Frame&)> on_frame_;
-  int copies_ = 0;  // of the frame being received, answered 15 so far
+  int copies_ = 0;       // of the frame being received, answered 15 so far
+  int max_copies_ = 11;  // a real receiver's limit
 
   // Sending.
   std::deque<Item> items_;
