@@ -79,11 +79,6 @@ class ClientTest : public ::testing::Test {
     err_ = ::testing::internal::GetCapturedStderr();
     return status;
   }
-  // Stores `content` as the local file "f" to /r/f.
-  int Put(const std::string& content, const char* flag) {
-    EXPECT_TRUE(temp_.Write("f", content));
-    return Run({flag, "put", f_, "/r/f"});
-  }
   bool Says(const std::string& text) const { return err_.find(text) != std::string::npos; }
 
   // Answers from the script; keeps what the client sent.
@@ -202,7 +197,8 @@ TEST_F(ClientTest, APutIsStoredOnlyWhenItsFramesAndTheListingShowIt) {
       return c.refuse && f.block == 1 ? kCodeEnded : FramePeer::DefaultVerdict(f);
     });
     data_.clear();
-    EXPECT_EQ(Put(c.content, c.flag), c.status) << c.flag << " " << c.last << err_;
+    temp_.Write("f", c.content);
+    EXPECT_EQ(Run({c.flag, "put", f_, "/r/f"}), c.status) << c.flag << " " << c.last << err_;
     EXPECT_EQ(commands_.back(), c.last) << c.flag << " " << c.status;
     EXPECT_TRUE(c.refuse || data_ == c.data) << c.flag << " " << c.last;
   }

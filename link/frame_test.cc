@@ -151,16 +151,5 @@ TEST_F(LinkTest, TheFrameCheckRefusesAnIntactFrameAndHoldsTheRefusal) {
   EXPECT_EQ(checkCalls, 2);
 }
 
-TEST_F(LinkTest, CommandLinesOfUpTo255CharactersArriveWholeAndLongerOnesNotAtAll) {
-  char line[kCommandBufferSize];
-  for (const std::string& text :
-       {std::string("LIST C:\\DOS"), std::string(255, 'A'), std::string(256, 'B'), std::string()}) {
-    peer_.QueueFrame(0, text);
-    EXPECT_EQ(ReceiveCommandString(line), text.size() < kCommandBufferSize ? 1 : -1);
-    EXPECT_EQ(std::string(line), text.size() < kCommandBufferSize ? text : "");
-  }
-  EXPECT_EQ(peer_.items()[2].codes.back(), kCodeGoOn);  // acknowledged, then refused
-}
-
 }  // namespace
 }  // namespace lpx
