@@ -98,8 +98,12 @@ struct FetchHeader {
   unsigned attributes = 0;
 };
 
-int ReceiveFetchHeader(const char* remote, FetchHeader* header) {
+// A REST reply must name the offset asked for, once, and comes when one
+// was asked for and only then: a server that resumes elsewhere (one that
+// kept an earlier client's offset) would put its bytes at the wrong place.
+int ReceiveFetchHeader(const char* remote, uint64_t offset, FetchHeader* header) {
   char reply[kCommandBufferSize];
+  bool restNamed = false;
   for (;;) {
     if (int status = Reply("get", reply, sizeof reply)) return status;
     uint64_t value = 0;
@@ -107,7 +111,16 @@ int ReceiveFetchHeader(const char* remote, FetchHeader* header) {
       Complain("%s: no such remote file, or it is not readable (FILE ERROR 2)", remote);
       return kExitFileError;
     }
-    if (ReplyNumber(reply, kReplyRest, kMaxWireOffset, &value)) continue;
+    if (ReplyNumber(reply, kReplyRest, kMaxWireOffset, &value)) {
+      if (value == offset && offset > 0 && !restNamed) {
+        restNamed = true;
+        continue;
+      }
+      Complain("%s: the server would send from byte %" PRIu64 ", not from byte %" PRIu64
+               " as asked",
+               remote, value, offset);
+      return kExitProtocol;
+    }
     if (ReplyNumber(reply, kReplyTime, UINT32_MAX, &value)) {
       header->fatTime = static_cast<uint32_t>(value);
       header->hasTime = true;
@@ -118,6 +131,10 @@ int ReceiveFetchHeader(const char* remote, FetchHeader* header) {
       continue;
     }
     if (ReplyNumber(reply, kReplySize, kMaxSizeReply, &value)) {
+      if (offset > 0 && !restNamed) {
+        Complain("%s: the server did not confirm the offset %" PRIu64 " asked for", remote, offset);
+        return kExitProtocol;
+      }
       header->size = value;
       return 0;
     }
@@ -204,7 +221,7 @@ int RequestFetch(const char* clientPath, Fetch* f) {
     if (int status = Command("REST %" PRIu64, f->offset)) return status;
   }
   if (int status = Command("%s%s", options.text ? "AGET " : "GET ", clientPath)) return status;
-  return ReceiveFetchHeader(f->remote, &f->header);
+  return ReceiveFetchHeader(f->remote, f->offset, &f->header);
 }
 
 // Writes the payload of the frame in indbuf, `length` bytes, and counts it.

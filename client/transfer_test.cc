@@ -131,6 +131,14 @@ TEST_F(ClientTest, AGetFromAnOffsetSendsRestBeforeGet) {
   }
 }
 
+// A REST reply not asked for (a server that kept an earlier client's
+// offset, or one that resumes elsewhere) fails the fetch: no file is made.
+TEST_F(ClientTest, AGetRefusesARestartItDidNotAskFor) {
+  ServerSendsFile("GET", Bytes(10000), {"REST 5000"}, 5000);
+  EXPECT_EQ(Run({"get", "/r/f", f_}), kExitProtocol);
+  EXPECT_TRUE(!temp_.Exists("f") && !temp_.Exists("f.lpxpart") && Says("not from byte 0")) << err_;
+}
+
 // Ctrl/C once the first of three data frames is through (the peer's items
 // are OK A, SIZE and the frames): the second is refused and the bytes that
 // arrived stay for 'get -c'.
