@@ -61,6 +61,7 @@
 #include "link/command.h"
 #include "link/frame_format.h"
 #include "link/port.h"
+#include "link/protocol.h"
 #include "platform/platform.h"
 #include "service/command_loop.h"
 #include "service/transfer_state.h"
@@ -612,6 +613,18 @@ void CheckFreshSession(const Script& script, const Run& first, size_t connect) {
   const std::vector<FramePeer::Frame> before = first.client.frames();
   const std::deque<FramePeer::Item> items = first.client.items();
   const DiskImage end = first.watch.images.back();
+
+  // The client's view can take a CONNECT the server read out of step (its
+  // last byte answered "go on" inside a longer frame, after raw bytes):
+  // only a CONNECT the server answered starts a session to compare.
+  size_t reply = frames;
+  while (reply < before.size() && before[reply].block == 0 && Text(before[reply]) == "WAIT") {
+    ++reply;
+  }
+  if (reply == before.size() || before[reply].block != 0 ||
+      Text(before[reply]) != kReplyConnected) {
+    return;
+  }
 
   Run again(script, connect, &start, bytes, frames);
   if (again.client.TimedOut() || (scripted && SentWait(again))) return;
