@@ -516,8 +516,13 @@ size_t CheckClientView(const Script& script, const Run& run) {
                                          : std::nullopt;
       };
       if (StartsWith(line, "CONNECT")) {
+        // Only a CONNECT the server answered starts a session the client
+        // knows: its view can take one the server read out of step (inside
+        // a longer frame, after raw bytes), and then what follows as well.
+        const std::optional<std::string_view> reply = ReplyTo(run, k);
         known = Known();
-        lastConnect = k;
+        known.modelled = reply && *reply == kReplyConnected;
+        if (known.modelled) lastConnect = k;
       }
       for (std::string_view command :
            {"LIST ", "GET ", "AGET ", "PUT ", "APUT ", "DEL ", "MD ", "RD ", "RNFR ", "RNTO "}) {
