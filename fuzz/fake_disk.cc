@@ -533,4 +533,10 @@ std::optional<std::string> FileIn(const DiskImage& image, const std::string& pat
   return Generated(kind, path.c_str());
 }
 
+uint64_t SizeShownIn(const DiskImage& image, const std::string& path) {
+  const std::optional<std::string> bytes = FileIn(image, path);
+  if (!bytes) return 0;
+  return KindOf(path.c_str()) == Kind::kHuge ? kHugeStatusSize : bytes->size();
+}
+
 }  // namespace lpx

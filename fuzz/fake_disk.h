@@ -30,6 +30,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -76,5 +77,9 @@ void RestoreFakeDisk(const DiskImage& image);
 // What `path` holds in `image`: its bytes, or nullopt when it is no
 // existing regular file.
 std::optional<std::string> FileIn(const DiskImage& image, const std::string& path);
+// The size the status of an open stream on `path` shows in `image` (more
+// than FileIn holds for a ".huge" file); 0 when it is no existing regular
+// file.
+uint64_t SizeShownIn(const DiskImage& image, const std::string& path);
 
 }  // namespace lpx
