@@ -685,5 +685,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     connect = CheckClientView(script, run);
     if (connect > 0) CheckFreshSession(script, run, connect);
   }
+  ReleaseFakeDisk();
   return 0;
 }

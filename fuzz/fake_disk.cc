@@ -509,6 +509,12 @@ void InstallFakeDisk(const std::vector<std::string>& extraNames) {
   disk = kFakeDisk;
 }
 
+void ReleaseFakeDisk() {
+  InstallFakeDisk({});
+  std::vector<std::string>().swap(extra);
+  std::vector<DiskChange>().swap(changes);
+}
+
 const FakeDiskCounts& FakeDiskCountsNow() { return counts; }
 const std::vector<DiskChange>& FakeDiskChanges() { return changes; }
 

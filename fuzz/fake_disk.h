@@ -67,6 +67,9 @@ extern int fakeDiskStep;
 // bytes, and clears its counts and log. `extraNames` are listed in every
 // directory after the fixed entries (each cut to 255 bytes).
 void InstallFakeDisk(const std::vector<std::string>& extraNames);
+// Frees all the fake holds: what a fuzz input allocated is freed by its
+// end, so that libFuzzer need not run it again to look for a leak.
+void ReleaseFakeDisk();
 const FakeDiskCounts& FakeDiskCountsNow();
 const std::vector<DiskChange>& FakeDiskChanges();
 

@@ -55,6 +55,8 @@ constexpr uint64_t kAccessCostUs = 5;
 // The longest one call may take: a few time-outs, and a full frame sent
 // again a few dozen times, fit well within it.
 constexpr uint64_t kCallLimitUs = 20ull * 1000 * 1000;
+// How much shorter than the client's the timed waits are here.
+constexpr int64_t kTimeScale = 100;
 
 void Require(bool condition, const char* what) {
   if (condition) return;
@@ -105,10 +107,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ResetAllState();
   if (flags & 1) {
     // The client's timed waits, with long pauses between short bursts so
-    // that a time-out costs few accesses.
+    // that a time-out costs few accesses, and its times a hundredth as
+    // long: the wait for a frame's last code reads without pausing, at
+    // kAccessCostUs a read, and would take 500,000 reads to run out.
     linkPolicy = kClientLinkPolicy;
     linkPolicy.wait = WaitPolicy{4, 20000, 1};
     linkPolicy.slowPauseUs = 20000;
+    linkPolicy.stepMs /= kTimeScale;
+    linkPolicy.firstByteMs /= kTimeScale;
+    linkPolicy.slowAfterMs /= kTimeScale;
+    linkPolicy.codeHoldMs /= kTimeScale;
   } else {
     linkPolicy.wait = WaitPolicy{4, 100000, 1};
   }

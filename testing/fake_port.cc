@@ -8,7 +8,8 @@ uint8_t FakePort::In(uint16_t addr) {
   if (peer_ != nullptr) peer_->OnRead(*this, addr);
   now_us_ += access_cost_us_;
   // The status register sits at base + 1 of every standard port.
-  const auto it = port_peer_.find(static_cast<uint16_t>(addr - 1));
+  const auto it =
+      port_peer_.empty() ? port_peer_.end() : port_peer_.find(static_cast<uint16_t>(addr - 1));
   const uint8_t data = it != port_peer_.end() ? it->second : peer_ ? peer_->Data(*this) : 0;
   const bool status = addr == 0x3BD || addr == 0x379 || addr == 0x279;
   const uint8_t value = status ? StatusFromPeerData(data) : Register(addr);
