@@ -72,7 +72,7 @@
 namespace lpx {
 namespace {
 
-#define LPX_UNTRACED __attribute__((no_sanitize("coverage")))
+#define LPX_UNTRACED __attribute__((no_sanitize("coverage", "address", "undefined")))
 
 // Virtual time after which the client presses Ctrl/C whatever happens (a
 // session of time-outs of about 2 s each ends well before).
@@ -283,8 +283,9 @@ Script Parse(const uint8_t* data, size_t size) {
 // Watches every port access of the server: notes when each item of the
 // client begins (and takes an image of the disk then), tells the fake disk
 // which item is under way, and stops the run when an exchange lasts too
-// long. Its comparisons, run at every access, are kept from the fuzzer's
-// tracing (LPX_UNTRACED), like the rest of the harness.
+// long. It runs at every access and takes only register values from the
+// code under test: like the fake port, it is kept from the fuzzer's
+// tracing and from the sanitizers (LPX_UNTRACED).
 class Watch final : public PlatformWrapper {
  public:
   Watch(FakePort& port, ClientModel& client)
