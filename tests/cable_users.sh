@@ -17,14 +17,6 @@ install -d -o $one -g $one -m 755 "$work/one"
 export LPXFER_CABLE_DIR=$work/one/cable cable=$work/one/cable
 fails() { ! "$@" >/dev/null 2>&1; }
 
-# refused <status> <console line> <command...>: the command ends with that
-# status and prints that line.
-refused() {
-  local status=0
-  timeout 10 "${@:3}" >"$work/refused.log" 2>&1 || status=$?
-  check "status $1 ($status), \"$2\"" test "$status" = "$1" -a -n "$(grep -xF -- "$2" "$work/refused.log")"
-}
-
 start_server a "${first[@]}" "$build/bin/a/lpxferd-sim" 2 || exit 1
 got=$(stat -c '%u %a' "$cable" "$cable/lpt2" | xargs)
 check "the cable is the first user's, 0700 and 0600 ($got)" test "$got" = "$one 700 $one 600"

@@ -60,6 +60,14 @@ expect() {
   check "$what (status $rc)" test "$rc" = "$want" || cat "$work/out" "$work/err"
 }
 
+# refused <status> <line> <command...>: the command (at most 10 s) ends with
+# that status and prints that whole line; its output stays in $work/refused.log.
+refused() {
+  local status=0
+  timeout 10 "${@:3}" >"$work/refused.log" 2>&1 || status=$?
+  check "status $1 ($status), \"$2\"" test "$status" = "$1" -a -n "$(grep -xF -- "$2" "$work/refused.log")"
+}
+
 # random_file <path> <bytes>
 random_file() { head -c "$2" /dev/urandom >"$1"; }
 
