@@ -100,7 +100,7 @@ TEST_F(ListingTest, AListingThatCannotGoOnIsEnded) {
   ClientModel& client = Client();
   keyflag = 1;  // the abort frame goes in place of the first full frame
   ServerListDirectory(Expand("@").c_str());
-  EXPECT_EQ(client.DataFrames().size() == 1 ? client.DataFrames()[0].block : 0, -1);
+  EXPECT_EQ(client.frames().size() == 2 ? client.frames()[1].block : 0, -1);  // after SIZE
 }
 
 TEST(StoreStatusTest, RecordsThatDoNotFitAreNeverCut) {

@@ -148,7 +148,7 @@ TEST_F(TransferTest, FailuresStopTheDownload) {
   ClientModel& client = Client();
   keyflag = 1;  // noticed after the first frame
   ServerUploadFile(Expand("@f").c_str(), 0, 0);
-  EXPECT_EQ(client.DataFrames().size(), 1u);
+  EXPECT_EQ(client.frames().size(), 3u + 1);  // TIME, ATTR, SIZE and one frame
 }
 
 // An existing file is opened only once frame 1 has come intact; after a
@@ -191,7 +191,7 @@ TEST_F(TransferTest, AResumeIntoAShorterOrMissingFileIsRefused) {
   for (const char* name : {"@short", "@gone"}) {
     client.SendData(1, "defg");
     ReceiveData(Expand(name).c_str(), 1028, -1, -1, 1024, 1024, 0);
-    EXPECT_THAT(client.peer().items().back().codes, ::testing::Contains(13)) << name;
+    EXPECT_THAT(client.items().back().codes, ::testing::Contains(13)) << name;
   }
   EXPECT_EQ(File("short") + File("gone"), "short=abcgone");
 }
