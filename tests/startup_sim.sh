@@ -17,11 +17,7 @@ start_server TERM "$build/bin/a/lpxferd-sim"
 poke '\000'
 check "discovery finds LPT2" grep -qF "port LPT2, port addr 0x378" "$server_log"
 sleep 0.3
-kill -TERM "$server_pid"
-status=0
-wait "$server_pid" || status=$?
-server_pid=
-check "SIGTERM: its line, status 0 ($status)" test "$status" = 0 -a -n "$(grep -F '*** Signal 15 received' "$server_log")"
+stop_server TERM "*** Signal 15 received"
 
 if [ -x "$build/bin/a/lpxferd" ]; then
   as_user=()
