@@ -23,7 +23,6 @@
 #include <map>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "testing/frame_peer.h"
 

@@ -49,8 +49,7 @@ check "... no service and no cable opened" test -z "$(grep Accepting "$work/refu
 rm -rf "$cable"
 # --device: no root needed, none taken, no advice to borrow it.
 dev=$work/device
-mkdir -p "$dev" && head -c 64 /dev/zero >"$dev/lpt2"
-chown -R $nobody:$nobody "$dev" && chmod 700 "$dev" && chmod 600 "$dev/lpt2"
+install -d -o $nobody -g $nobody -m 700 "$dev"  # the server, as nobody, makes its cable in it
 install -m 755 "$build/tests/ppdev_cable" "$work/bin/ppdev_cable"  # no set-user-id bit
 LPXFER_CABLE_DIR=$dev start_server device setpriv --reuid=$nobody --regid=$nobody --clear-groups \
   "$work/bin/ppdev_cable" --device "$dev/lpt2" || exit 1
