@@ -68,7 +68,6 @@ TEST_F(StartupTest, PortArgumentsAndRights) {
   // status, a text printed, variant C.
   const std::tuple<const char*, Ids, Ids, int, std::string, bool> cases[] = {
       {"12", {}, user, 0, "=\nAllocating port LPT1:" + on + "LPT1, port addr 0x3BC\n", false},
-      {"9", {}, {}, 1, "", false},  // no more "LPT9" serving LPT2
       {"--device=/dev/parport0", {}, user, 1, "\nFailed! -- ", false},  // rights given back first
       {"2", {}, user, 0, "LPT2:" + on + "LPT2, port addr 0x378\nDISCONNECT\t\t\t\t\tOK\n", false},
       {"3", {}, {}, 1, "LPT3:\nFailed! -- no response on any port.\n\n", false},
@@ -114,7 +113,7 @@ TEST_F(StartupTest, CommandLines) {
       {{"--device", "/dev/parport1"}, -1, "/dev/parport1"},
       {{"--address=0xE010"}, -1, "0xE010"},
       {{"-A", "888"}, -1, "0x0378"},
-      {{"9"}, 1, "lpxferd: no such port number \"9\"\n" + usage},
+      {{"9"}, 1, "lpxferd: no such port number \"9\"\n" + usage},  // it once served LPT2
       {{"-x"}, 1, usage},
       {{"--address", "0xFFFE"}, 1, "from 0x001 to 0xFFFD, not \"0xFFFE\""},
       {{"-A", "0x"}, 1, "not \"0x\""},
