@@ -9,7 +9,6 @@
 #include "service/disk.h"
 #include "service/handlers.h"
 #include "testing/server_session.h"
-#include "testing/stepping_clock.h"
 
 namespace lpx {
 
@@ -126,8 +125,7 @@ TEST_F(TransferTest, KeepAlivesWhileCountingATextFile) {
   Given({"t=" + text, "w=" + std::string(4 * 32768, 'w')});
   // The clock is read for the mark and after every 32768 bytes, 0.6 s on
   // each time. From 0: at 0.6 s, 1.2 s (a new second: WAIT), 1.8 s, ...
-  SteppingClock slow(port_, 600000);
-  platform = &slow;
+  port_.SetClockStepUs(600000);
   EXPECT_EQ(Run({"APUT @t", "REST ?", "SIZE 110000", "#" + wire.substr(104755, 4096),
                  "#" + wire.substr(108851)}),
             (Replies{"WAIT", "REST=104755"}));
