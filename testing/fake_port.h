@@ -3,9 +3,9 @@
 // Every register access is logged in order; runs of identical reads fold
 // into one entry with a count, so "9,999 reads then a 100 ms sleep" is two
 // entries. Time moves when the code under test sleeps (and, on request, at
-// every access or every clock reading). What the peer shows on the status register comes either
-// from a fixed data byte per port (SetPeerDataAt) or from a reactive FakePeer that sees every
-// access.
+// every access or every clock reading). What the peer shows on the status
+// register comes either from a fixed data byte per port (SetPeerDataAt) or
+// from a reactive FakePeer that sees every access.
 #pragma once
 
 #include <cstdint>
