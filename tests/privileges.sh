@@ -46,7 +46,6 @@ refused 1 "Failed! -- cannot give back root's rights; refusing to serve files as
   "$build/tests/deny_setid" $nobody $nobody "$server" 2
 check "... no service and no cable opened" test -z "$(grep Accepting "$work/refused.log")" \
   -a ! -e "$cable" -a -z "$(ls -A "$work/rootonly")"
-rm -rf "$cable"
 # --device: no root needed, none taken, no advice to borrow it.
 dev=$work/device
 install -d -o $nobody -g $nobody -m 700 "$dev"  # the server, as nobody, makes its cable in it
