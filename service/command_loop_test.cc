@@ -9,7 +9,6 @@
 
 #include "convert/variant.h"
 #include "testing/server_session.h"
-#include "testing/stepping_clock.h"
 
 namespace lpx {
 
@@ -110,26 +109,6 @@ TEST_F(CommandLoopTest, OnlyRegularFilesOfASizeTheWireCarries) {
   EXPECT_GT(read(watch, events.data(), events.size()), 0);
   EXPECT_EQ(events.find("fifo") & events.find("dir"), std::string::npos);  // neither
   close(watch);
-}
-
-// "abcdefghi\n" 10000 times: 100000 bytes, 110000 on the wire. A text upload
-// resumes at 95232 (100000 - 4096, down to 1024): 9523 lines and "ab", that
-// is 104755 bytes on the wire.
-TEST_F(CommandLoopTest, TextRestCountsWireBytesAndKeepsTheClientWaiting) {
-  std::string text, wire;
-  for (int i = 0; i < 10000; ++i) text += "abcdefghi\n", wire += "abcdefghi\r\n";
-  Given({"t=" + text});
-  // 0.6 s per clock reading: the start (0.6 s), after 32768 bytes (1.2 s,
-  // a new second: WAIT), after 65536 bytes (1.8 s, the same second).
-  SteppingClock ticking(port_, 600000);
-  platform = &ticking;
-  EXPECT_EQ(Run({"APUT @t", "REST ?", "SIZE 110000", "#" + wire.substr(104755, 4096),
-                 "#" + wire.substr(108851)}),
-            (Replies{"WAIT", "REST=104755"}));
-  EXPECT_EQ(Codes(), (std::vector<int>{0, 0}));
-  // A keep-alive that does not get through ends the question with an error.
-  Client().AnswerReply("WAIT", 14);
-  EXPECT_EQ(Run({"APUT @t", "REST ?"}), (Replies{"WAIT", "REST ERROR 2"}));
 }
 
 TEST_F(CommandLoopTest, LinesOfUpTo255CharactersAreTakenLongerOnesRecovered) {

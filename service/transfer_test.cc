@@ -9,7 +9,6 @@
 #include "service/disk.h"
 #include "service/handlers.h"
 #include "testing/server_session.h"
-#include "testing/stepping_clock.h"
 
 namespace lpx {
 
@@ -115,18 +114,31 @@ TEST_F(TransferTest, VariantCConvertsUtf8BothWays) {
   EXPECT_EQ(File("r"), "r=\xC3\xA9\xE2\x82\xACz\n");
 }
 
-// A text download keeps the client waiting while it counts, with or without
-// a restart; a binary one has nothing to count.
+// A text count keeps the client waiting: for "REST ?" and for a text
+// download, with or without a restart; a binary one has nothing to count.
+// "abcdefghi\n" 10000 times is 100000 bytes, 110000 on the wire; a text
+// upload resumes at 95232 (100000 - 4096, down to 1024): 9523 lines and
+// "ab", that is 104755 bytes on the wire.
 TEST_F(TransferTest, KeepAlivesWhileCountingATextFile) {
-  Given({"t=" + std::string(4 * 32768, 'w')});
-  // The clock is read for the mark and after every 32768 bytes: at 0.6 s,
-  // 1.2 s, 1.8 s, 2.4 s and 3.0 s; a whole second passes three times.
-  SteppingClock slow(port_, 600000);
-  platform = &slow;
-  Replies sent = Run({"REST 1", "AGET @t", "AGET @t", "REST 1", "GET @t"});
+  std::string text, wire;
+  for (int i = 0; i < 10000; ++i) text += "abcdefghi\n", wire += "abcdefghi\r\n";
+  Given({"t=" + text, "w=" + std::string(4 * 32768, 'w')});
+  // The clock is read for the mark and after every 32768 bytes, 0.6 s on
+  // each time. From 0: at 0.6 s, 1.2 s (a new second: WAIT), 1.8 s, ...
+  port_.SetClockStepUs(600000);
+  EXPECT_EQ(Run({"APUT @t", "REST ?", "SIZE 110000", "#" + wire.substr(104755, 4096),
+                 "#" + wire.substr(108851)}),
+            (Replies{"WAIT", "REST=104755"}));
+  EXPECT_EQ(Codes(), (std::vector<int>{0, 0}));
+  // 131072 bytes: 2.4 s and 3.0 s as well; a whole second passes three times.
+  port_.SetNowUs(0);
+  Replies sent = Run({"REST 1", "AGET @w", "AGET @w", "REST 1", "GET @w"});
   std::erase_if(sent, [](const std::string& reply) { return reply[0] == '#'; });
   EXPECT_EQ(sent, (Replies{"REST 1", kT, kA, "WAIT", "WAIT", "WAIT", "SIZE 131072", kT, kA, "WAIT",
                            "WAIT", "WAIT", "SIZE 131072", "REST 1", kT, kA, "SIZE 131072"}));
+  // A keep-alive that does not get through ends the question with an error.
+  Client().AnswerReply("WAIT", 14);
+  EXPECT_EQ(Run({"APUT @t", "REST ?"}), (Replies{"WAIT", "REST ERROR 2"}));
 }
 
 // A refused frame, an undelivered reply, a read error or Ctrl/C stop the
@@ -148,7 +160,7 @@ TEST_F(TransferTest, FailuresStopTheDownload) {
   ClientModel& client = Client();
   keyflag = 1;  // noticed after the first frame
   ServerUploadFile(Expand("@f").c_str(), 0, 0);
-  EXPECT_EQ(client.DataFrames().size(), 1u);
+  EXPECT_EQ(client.frames().size(), 3u + 1);  // TIME, ATTR, SIZE and one frame
 }
 
 // An existing file is opened only once frame 1 has come intact; after a
@@ -191,7 +203,7 @@ TEST_F(TransferTest, AResumeIntoAShorterOrMissingFileIsRefused) {
   for (const char* name : {"@short", "@gone"}) {
     client.SendData(1, "defg");
     ReceiveData(Expand(name).c_str(), 1028, -1, -1, 1024, 1024, 0);
-    EXPECT_THAT(client.peer().items().back().codes, ::testing::Contains(13)) << name;
+    EXPECT_THAT(client.items().back().codes, ::testing::Contains(13)) << name;
   }
   EXPECT_EQ(File("short") + File("gone"), "short=abcgone");
 }

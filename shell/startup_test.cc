@@ -49,7 +49,17 @@ const IdentityOps kFakeIds = {
     [](gid_t r, gid_t e, gid_t s) { return Set(ids.g, r, e, s, ids.fault == 3 || ids.u[1] != 0); },
 };
 
-TEST(StartupTest, PortArgumentsAndRights) {
+// Start-up changes program-wide state; all of it goes back after each test.
+class StartupTest : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    ResetAllState();
+    platform = nullptr;
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGSEGV}) signal(sig, SIG_DFL);
+  }
+};
+
+TEST_F(StartupTest, PortArgumentsAndRights) {
   const Ids user{.u = {1000, 1000, 1000}}, root{.u = {0, 0, 0}}, setGid{.g = {100, 0, 0}};
   const std::string on = "\t\t\t\tOK\nAccepting connections through port ";
   auto refused = "Failed! -- cannot give back root's rights; refusing to serve files as root.";
@@ -58,7 +68,6 @@ TEST(StartupTest, PortArgumentsAndRights) {
   // status, a text printed, variant C.
   const std::tuple<const char*, Ids, Ids, int, std::string, bool> cases[] = {
       {"12", {}, user, 0, "=\nAllocating port LPT1:" + on + "LPT1, port addr 0x3BC\n", false},
-      {"9", {}, {}, 1, "", false},  // no more "LPT9" serving LPT2
       {"--device=/dev/parport0", {}, user, 1, "\nFailed! -- ", false},  // rights given back first
       {"2", {}, user, 0, "LPT2:" + on + "LPT2, port addr 0x378\nDISCONNECT\t\t\t\t\tOK\n", false},
       {"3", {}, {}, 1, "LPT3:\nFailed! -- no response on any port.\n\n", false},
@@ -88,15 +97,12 @@ TEST(StartupTest, PortArgumentsAndRights) {
     EXPECT_TRUE(ids == after) << out;
   }
   ConsoleCaptureStop();
-  ResetAllState();
-  platform = nullptr;
-  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGSEGV}) signal(sig, SIG_DFL);
 }
 
 // The command line: the port number (its first character), a device or an
 // address; an option that prints and ends touches no port; anything else
 // gets the usage line and status 1.
-TEST(StartupTest, CommandLines) {
+TEST_F(StartupTest, CommandLines) {
   const std::string usage = "Usage: lpxferd [1|2|3 | --device DEVICE | --address ADDR |";
   // The arguments, the status, and the port chosen (status -1) or a text
   // printed on standard output or error.
@@ -107,7 +113,7 @@ TEST(StartupTest, CommandLines) {
       {{"--device", "/dev/parport1"}, -1, "/dev/parport1"},
       {{"--address=0xE010"}, -1, "0xE010"},
       {{"-A", "888"}, -1, "0x0378"},
-      {{"9"}, 1, "lpxferd: no such port number \"9\"\n" + usage},
+      {{"9"}, 1, "lpxferd: no such port number \"9\"\n" + usage},  // it once served LPT2
       {{"-x"}, 1, usage},
       {{"--address", "0xFFFE"}, 1, "from 0x001 to 0xFFFD, not \"0xFFFE\""},
       {{"-A", "0x"}, 1, "not \"0x\""},
@@ -118,9 +124,9 @@ TEST(StartupTest, CommandLines) {
       {{"--help"}, 0, "  -d, --device DEVICE    a port Linux drives"},
       {{"--list-ports"}, 0, "/dev/parport0        0x378   you may open it\n"},
   };
-  portBackend.list = [](PortInfo* out, int) { return out[0] = {"/dev/parport0", 0x378, {}}, 1; };
   for (const auto& [args, status, said] : cases) {
     ResetAllState();
+    portBackend.list = [](PortInfo* out, int) { return out[0] = {"/dev/parport0", 0x378, {}}, 1; };
     FakePort port;
     platform = &port;
     std::vector<char*> argv = {const_cast<char*>("lpxferd")};
@@ -148,21 +154,19 @@ TEST(StartupTest, CommandLines) {
       EXPECT_LE(end - at, 80u) << out.substr(at, end - at);
     }
   }
-  portBackend = PortBackend{};
-  platform = nullptr;
 }
 
 // Without an argument and without the rights to the raw ports, discovery
 // probes the devices this user may open, in order, for 150 cycles, and
 // gives them back.
-TEST(StartupTest, DiscoveryOnTheDevicesThisUserMayOpen) {
+TEST_F(StartupTest, DiscoveryOnTheDevicesThisUserMayOpen) {
+  ResetAllState();
   portBackend = {true, [](PortInfo* out, int) {
                    out[0] = {"/dev/parport0", 0x3BC, {"open", EACCES}};
                    out[1] = {"/dev/parport1", 0xE010, {}};
                    out[2] = {"/dev/parport2", 0, {}};
                    return 3;
                  }};
-  ResetAllState();
   FakePort port;
   for (uint16_t base : {0x278, 0x378, 0x3BC}) port.RefusePort(base);
   platform = &port;
@@ -181,10 +185,6 @@ TEST(StartupTest, DiscoveryOnTheDevicesThisUserMayOpen) {
       "PPWCONTROL 04|PPWDATA 00|PPRSTATUS*9999|PPWCONTROL 04"))
       << calls.substr(0, 300);
   EXPECT_TRUE(calls.ends_with("|PPRELEASE|close|PPRELEASE|close")) << calls;
-  portBackend = PortBackend{};
-  ResetAllState();
-  platform = nullptr;
-  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGSEGV}) signal(sig, SIG_DFL);
 }
 
 // The whole server on a ppdev device over the recording fake, the client
@@ -198,7 +198,6 @@ class PpdevSessionTest : public ServerSessionTest {
                     const_cast<char*>("/dev/parport0"), nullptr};
     portBackend.devices = true;
     EXPECT_EQ(ServerMain(3, argv), 0);
-    portBackend = PortBackend{};
     platform = &port_;
     for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGSEGV}) signal(sig, SIG_DFL);
   }

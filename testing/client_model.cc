@@ -25,20 +25,6 @@ void ClientModel::RunServer() {
   DoServer();
 }
 
-std::vector<std::string> ClientModel::Replies() const {
-  std::vector<std::string> out;
-  for (const Frame& frame : frames())
-    if (frame.block == 0) out.emplace_back(frame.payload.begin(), frame.payload.end());
-  return out;
-}
-
-std::vector<FramePeer::Frame> ClientModel::DataFrames() const {
-  std::vector<Frame> out;
-  for (const Frame& frame : frames())
-    if (frame.block != 0) out.push_back(frame);
-  return out;
-}
-
 void ClientModel::OnSleep(FakePort& port, uint32_t us) {
   // A client does not start a frame while the server drives one of its
   // line signals (link code 14 on the data lines): it would be stopped.

@@ -16,14 +16,13 @@
 //   client.Send("CONNECT");
 //   client.Send("LIST \\tmp\\x");
 //   client.RunServer();
-//   EXPECT_EQ(client.Replies(), (std::vector<std::string>{"OK A", "SIZE 0"}));
+//   EXPECT_EQ(client.frames().size(), 2u);  // "OK A", "SIZE 0"
 #pragma once
 
 #include <cstdint>
 #include <map>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "testing/frame_peer.h"
 
@@ -42,8 +41,6 @@ class ClientModel final : public FramePeer {
   Item& Send(std::string_view command) { return QueueFrame(0, command); }
   // A data frame of an upload.
   Item& SendData(int32_t block, std::string_view payload) { return QueueFrame(block, payload); }
-  // The abort frame (block number -1, length 0).
-  Item& SendAbort() { return QueueFrame(-1, ""); }
 
   // --- How the client answers the server's frames ---
   // Answers `code` after every intact command message whose text is `text`
@@ -57,14 +54,8 @@ class ClientModel final : public FramePeer {
   // session ends.
   void RunServer();
 
-  // --- What happened ---
-  // The texts of the command messages the server sent, in order.
-  std::vector<std::string> Replies() const;
-  // The server's other frames, in order.
-  std::vector<Frame> DataFrames() const;
+  // --- What happened (the frames the server sent: frames()) ---
   bool TimedOut() const { return timed_out_; }
-  // The frame-level peer: this model.
-  FramePeer& peer() { return *this; }
 
   void OnSleep(FakePort& port, uint32_t us) override;
 

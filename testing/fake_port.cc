@@ -37,6 +37,7 @@ void FakePort::SleepUs(uint32_t us) {
 }
 
 TimeB FakePort::Now() {
+  now_us_ += clock_step_us_;
   uint64_t ms = now_us_ / 1000;
   return TimeB{kStartEpoch + static_cast<int64_t>(ms / 1000), static_cast<uint16_t>(ms % 1000)};
 }

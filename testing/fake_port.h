@@ -2,9 +2,10 @@
 //
 // Every register access is logged in order; runs of identical reads fold
 // into one entry with a count, so "9,999 reads then a 100 ms sleep" is two
-// entries. Time moves only when the code under test sleeps. What the peer
-// shows on the status register comes either from a fixed data byte per port
-// (SetPeerDataAt) or from a reactive FakePeer that sees every access.
+// entries. Time moves when the code under test sleeps (and, on request, at
+// every access or every clock reading). What the peer shows on the status
+// register comes either from a fixed data byte per port (SetPeerDataAt) or
+// from a reactive FakePeer that sees every access.
 #pragma once
 
 #include <cstdint>
@@ -62,6 +63,10 @@ class FakePort final : public Platform {
   // When set, every access also advances the virtual clock by this much,
   // so that long busy loops can see the clock move.
   void SetAccessCostUs(uint64_t us) { access_cost_us_ = us; }
+  // When set, every reading of the clock first advances it by this much, for
+  // code that watches the clock while it works without touching the port
+  // (counting a file for a keep-alive, say), and so would never see time pass.
+  void SetClockStepUs(uint64_t us) { clock_step_us_ = us; }
   void SetRecording(bool on) { recording_ = on; }
 
   // --- Inspection ---
@@ -85,6 +90,7 @@ class FakePort final : public Platform {
   std::vector<Access> log_;
   uint64_t now_us_ = 0;
   uint64_t access_cost_us_ = 0;
+  uint64_t clock_step_us_ = 0;
   FakePeer* peer_ = nullptr;
   std::set<uint16_t> refused_;
   std::map<uint16_t, uint8_t> port_peer_;

@@ -5,6 +5,7 @@
 #include "convert/variant.h"
 #include "link/command.h"
 #include "link/port.h"
+#include "link/port_select.h"
 #include "log/memo.h"
 #include "platform/clock.h"
 #include "platform/rights.h"
@@ -26,6 +27,7 @@ void ResetAllState() {
   ResetCommandState();
   ResetDiskOps();
   ResetIdentityOps();
+  portBackend = PortBackend{};
   variantC = false;
   consoleEncoder = ClientByteToLocal;
   time_a = TimeB{FakePort::kStartEpoch, 0};

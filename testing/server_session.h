@@ -81,7 +81,7 @@ class ServerSessionTest : public ::testing::TestWithParam<Story> {
     EXPECT_FALSE(Client().TimedOut());
     last_ = std::move(next_);
     Replies out;
-    for (const FramePeer::Frame& f : last_->peer().frames()) {
+    for (const FramePeer::Frame& f : last_->frames()) {
       const std::string payload(f.payload.begin(), f.payload.end());
       out.push_back(f.block == 0 ? payload : f.block > 0 ? "#" + payload : "#!");
     }
@@ -92,7 +92,7 @@ class ServerSessionTest : public ::testing::TestWithParam<Story> {
   // The last link code each data frame of the last session got (-1: never sent).
   std::vector<int> Codes() const {
     std::vector<int> out;
-    for (const auto& i : last_->peer().items())
+    for (const auto& i : last_->items())
       if (FrameBlock(i.bytes.data()) != 0) out.push_back(i.codes.empty() ? -1 : i.codes.back());
     return out;
   }

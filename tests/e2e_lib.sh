@@ -41,13 +41,14 @@ start_server() {
   check "server $1 starts" wait_for "$server_log" "Accepting connections" || cat "$server_log"
 }
 
-# stop_server: Ctrl/C; the server logs DISCONNECT and ends with status 0.
+# stop_server [signal line]: Ctrl/C (or that signal); the server logs
+# DISCONNECT (or that line) and ends with status 0.
 stop_server() {
-  kill -INT "$server_pid"
-  local status=0
+  local signal=${1:-INT} line=${2:-DISCONNECT} status=0
+  kill -"$signal" "$server_pid"
   wait "$server_pid" || status=$?
   server_pid=
-  check "Ctrl/C ends the server with DISCONNECT, status 0 ($status)" test "$status" = 0 -a -n "$(grep DISCONNECT "$server_log")"
+  check "SIG$signal ends the server with \"$line\", status 0 ($status)" test "$status" = 0 -a -n "$(grep -F -- "$line" "$server_log")"
 }
 
 # expect <status> <what> <client args...>: runs the client (its output in
@@ -58,6 +59,14 @@ expect() {
   "$client" $quiet "$@" >"$work/out" 2>"$work/err" || rc=$?
   echo "$* -> $rc" | cat - "$work/out" "$work/err" >>"$work/transcript"
   check "$what (status $rc)" test "$rc" = "$want" || cat "$work/out" "$work/err"
+}
+
+# refused <status> <line> <command...>: the command (at most 10 s) ends with
+# that status and prints that whole line; its output stays in $work/refused.log.
+refused() {
+  local status=0
+  timeout 10 "${@:3}" >"$work/refused.log" 2>&1 || status=$?
+  check "status $1 ($status), \"$2\"" test "$status" = "$1" -a -n "$(grep -xF -- "$2" "$work/refused.log")"
 }
 
 # random_file <path> <bytes>

@@ -26,9 +26,7 @@ for size in 0 4095 4096 4097 10000; do
 done
 # Text on the cable (a line end counts two): 4095, 4096, then 4097 bytes
 # with the CR ending frame 1 and the LF starting frame 2; then many frames.
-printf '%4093s\n' x >text4095
-printf '%4094s\n' x >text4096
-printf '%4095s\n' x >text4097
+for n in 4095 4096 4097; do printf "%$((n - 2))s\n" x >text$n; done
 text_file text10000 10000
 for file in text4095 text4096 text4097 text10000; do roundtrip a $file $file -a --charset=latin9; done
 # Many files in one run each way, one of them missing: the others still

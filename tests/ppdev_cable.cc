@@ -1,7 +1,7 @@
 // ppdev_cable --device CABLE: the server (variant A) on its ppdev backend,
-// the ppdev calls landing on end 0 of the simulated cable whose file is
-// CABLE ($LPXFER_CABLE_DIR/lptN), so that lpxfer-sim on that port is the
-// client. Runs the --device path without root and without a port.
+// the ppdev calls landing on end 0 of the simulated cable of LPT2, whose
+// file CABLE must be ($LPXFER_CABLE_DIR/lpt2), so that lpxfer-sim on LPT2
+// is the client. Runs the --device path without root and without a port.
 #include <linux/ppdev.h>
 #include <sys/ioctl.h>
 
@@ -17,16 +17,13 @@
 
 namespace {
 
-constexpr uint16_t kBases[4] = {0, 0x3BC, 0x378, 0x278};
+constexpr uint16_t base = 0x378;
 lpx::Platform* cable = lpx::NewSimulatedCable(0);
-uint16_t base = 0;
 
 int OpenCable(const char* path, int) {
   char file[512];
-  for (int n = 1; n <= 3; ++n) {
-    if (lpx::SimCablePath(n, file, sizeof file) && strcmp(file, path) == 0) base = kBases[n];
-  }
-  return base != 0 && cable->Permit(base) ? 3 : ((errno = ENOENT), -1);
+  const bool lpt2 = lpx::SimCablePath(2, file, sizeof file) && strcmp(file, path) == 0;
+  return lpt2 && cable->Permit(base) ? 3 : ((errno = ENOENT), -1);
 }
 
 // The registers as parport_pc hands them on: unchanged.

@@ -68,45 +68,40 @@ DIR* OpenDir(const char* path) {
   return dir;
 }
 
-TEST_F(ServerSessionTest, ASessionOfEveryCommandAllocatesOnlyAStreamOrDirectoryPerOpen) {
-  ASSERT_TRUE(dir_.Write("get.bin", std::string(10000, 'b')));
-  ASSERT_TRUE(dir_.Write("text.txt", "line one\nline \x80 two\n"));
-  ASSERT_TRUE(dir_.Write("resume.bin", std::string(9000, 'r')));
-  ASSERT_TRUE(dir_.Write("old", "old"));
-  ASSERT_TRUE(dir_.MakeDir("empty"));
-  // "@name" stands for the client path of `name` in the test's directory.
-  auto send = [this](std::initializer_list<std::string> lines) {
-    for (const std::string& line : lines) {
-      const size_t at = line.find('@');
-      Client().Send(at == line.npos ? line : line.substr(0, at) + dir_.Client(line.substr(at + 1)));
-    }
-  };
-  send({"CONNECT", "LIST @", "LIST @missing", "GET @get.bin", "REST 5000", "GET @get.bin",
-        "AGET @text.txt", "REST 7", "AGET @text.txt", "GET @missing", "PUT @put.bin",
-        "TIME 1234567890", "ATTR 32", "SIZE 5"});
-  Client().SendData(1, "hello");
-  send({"APUT @put.txt", "SIZE 7"});
-  Client().SendData(1, "a\r\nb\x80\r\n");
-  send({"PUT @resume.bin", "REST ?", "SIZE 9000"});
-  Client().SendData(1, std::string(4096, 'r'));  // the overlap from 4096 on
-  Client().SendData(2, std::string(808, 'r'));
-  send({"APUT @text.txt", "REST ?", "MD @made", "MD @made", "RD @empty", "RD @empty", "DEL @old",
-        "DEL @old", "RNFR @put.bin", "RNTO @renamed.bin", "NOSUCH", "CONNECT"});
+// Runs the server with the count on, every stream on a buffer of the test's own.
+class ServeAllocTest : public ServerSessionTest {
+ protected:
+  void Serve(ClientModel& client) override {
+    LoadTimeZone();  // as start-up does before serving
+    HarnessPlatform harness(&port_);
+    platform = &harness;
+    port_.SetRecording(false);
+    disk.openRead = OpenRead;
+    disk.openWrite = OpenWrite;
+    disk.openDir = OpenDir;
+    counting = true;
+    client.RunServer();
+    counting = false;
+  }
+};
 
-  LoadTimeZone();  // as start-up does before serving
-  HarnessPlatform harness(&port_);
-  platform = &harness;
-  port_.SetRecording(false);
-  disk.openRead = OpenRead;
-  disk.openWrite = OpenWrite;
-  disk.openDir = OpenDir;
-  counting = true;
-  Client().RunServer();
-  counting = false;
+TEST_F(ServeAllocTest, ASessionOfEveryCommandAllocatesOnlyAStreamOrDirectoryPerOpen) {
+  Given({"get.bin=" + std::string(10000, 'b'), "text.txt=line one\nline \x80 two\n",
+         "resume.bin=" + std::string(9000, 'r'), "old=old", "empty/"});
+  // The resume sends the overlap from 4096 on.
+  // clang-format off
+  const Replies replies = Run({"CONNECT", "LIST @", "LIST @missing", "GET @get.bin", "REST 5000",
+      "GET @get.bin", "AGET @text.txt", "REST 7", "AGET @text.txt", "GET @missing", "PUT @put.bin",
+      "TIME 1234567890", "ATTR 32", "SIZE 5", "#hello", "APUT @put.txt", "SIZE 7",
+      "#a\r\nb\x80\r\n", "PUT @resume.bin", "REST ?", "SIZE 9000", "#" + std::string(4096, 'r'),
+      "#" + std::string(808, 'r'), "APUT @text.txt", "REST ?", "MD @made", "MD @made", "RD @empty",
+      "RD @empty", "DEL @old", "DEL @old", "RNFR @put.bin", "RNTO @renamed.bin", "NOSUCH",
+      "CONNECT"});
+  // clang-format on
 
   // The session did what it says, so that the count covers every path.
-  ASSERT_GE(Client().Replies().size(), 20u);
-  EXPECT_EQ(Client().Replies().back(), "OK A");
+  ASSERT_GE(replies.size(), 20u);
+  EXPECT_EQ(replies.back(), "OK A");
   EXPECT_EQ(dir_.Read("renamed.bin"), "hello");
   EXPECT_EQ(dir_.Read("put.txt"), "a\nb\xA4\n");
   EXPECT_EQ(dir_.Read("resume.bin"), std::string(9000, 'r'));

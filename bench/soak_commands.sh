@@ -13,7 +13,7 @@
 #   soak_commands.sh <build dir> [runs] [client option]
 #     (default 3,080 runs, 10,010 commands; e.g. --long-hold as the option;
 #     LPX_SOAK_SECONDS stops it after that long)
-source "$(dirname "$0")/e2e_lib.sh" "$1"
+source "$(dirname "$0")/../tests/e2e_lib.sh" "$1"
 runs=${2:-3080}
 option=${3:-}
 hogs=
