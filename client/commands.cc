@@ -187,24 +187,22 @@ int RunList(int argc, char** argv) {
 }
 
 // More than one remote, or a wildcard in the one remote, fetches many
-// files into a directory; otherwise the second argument may name a file.
+// files into a directory, as -r fetches trees; otherwise the second
+// argument may name a file.
 int RunGet(int argc, char** argv) {
-  if (options.recursive) {
-    const int remotes = argc == 1 ? 1 : argc - 1;
-    return GetTrees(std::vector<std::string>(argv, argv + remotes),
-                    argc == 1 ? "." : argv[remotes]);
+  if (argc <= 2 && !HasWildcard(argv[0]) && !options.recursive) {
+    return GetFile(argv[0], argc > 1 ? argv[1] : nullptr);
   }
-  if (argc <= 2 && !HasWildcard(argv[0])) return GetFile(argv[0], argc > 1 ? argv[1] : nullptr);
   const int remotes = argc == 1 ? 1 : argc - 1;
-  return GetMany(std::vector<std::string>(argv, argv + remotes), argc == 1 ? "." : argv[remotes]);
+  const std::vector<std::string> from(argv, argv + remotes);
+  const char* to = argc == 1 ? "." : argv[remotes];
+  return options.recursive ? GetTrees(from, to) : GetMany(from, to);
 }
 
 int RunPut(int argc, char** argv) {
-  if (options.recursive) {
-    return PutTrees(std::vector<std::string>(argv, argv + argc - 1), argv[argc - 1]);
-  }
-  if (argc == 2) return PutFile(argv[0], argv[1]);
-  return PutMany(std::vector<std::string>(argv, argv + argc - 1), argv[argc - 1]);
+  if (argc == 2 && !options.recursive) return PutFile(argv[0], argv[1]);
+  const std::vector<std::string> from(argv, argv + argc - 1);
+  return options.recursive ? PutTrees(from, argv[argc - 1]) : PutMany(from, argv[argc - 1]);
 }
 
 int RunNamespace(const NamespaceCommand& command, const char* path) {

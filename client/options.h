@@ -12,13 +12,14 @@ namespace lpx {
 struct ClientOptions {
   // The port: --port (LPT2 unless told), --device or --address.
   PortChoice port = {.kind = PortKind::kNumber, .number = 2};
-  bool text = false;       // text mode (AGET/APUT) instead of binary
-  bool resume = false;     // get: continue the local file; put: "REST ?"
-  int64_t offset = -1;     // get: fetch from this wire offset; -1 none
-  bool quiet = false;      // no progress bar and no summary lines
-  bool progress = false;   // draw the progress bar (stderr is a terminal)
-  bool longHold = false;   // hold every reply's last code kLongHoldMs
-  bool recursive = false;  // get and put: whole directory trees
+  bool text = false;      // text mode (AGET/APUT) instead of binary
+  bool resume = false;    // get: continue the local file; put: "REST ?"
+  int64_t offset = -1;    // get: fetch from this wire offset; -1 none
+  bool quiet = false;     // no progress bar and no summary lines
+  bool progress = false;  // draw the progress bar (stderr is a terminal)
+  bool longHold = false;  // hold every reply's last code kLongHoldMs
+  // get and put: whole directory trees
+  bool recursive = false;
 };
 
 // --- Client command state --------------------------------------------------
