@@ -185,10 +185,10 @@ struct TreePut : TreeCopy {
 
   // Stores the files of the local directory `local` in the remote directory
   // `remote` (as typed), then its subdirectories the same way.
-  void Directory(const std::string& local, const std::string& remote, bool parents) {
+  void Directory(const std::string& local, const std::string& remote) {
     if (Stopped()) return;
     DirListing there;
-    if (int status = Prepare(remote, parents, &there)) return FailDirectory(status);
+    if (int status = Prepare(remote, false, &there)) return FailDirectory(status);
     std::vector<std::string> names;
     if (!ReadLocalDir(local, &names)) return Fail(local, strerror(errno));
     BatchPlan plan;
@@ -213,7 +213,7 @@ struct TreePut : TreeCopy {
     }
     StoreBatch(plan, &tally);
     for (const std::string& name : subdirectories) {
-      Directory(local + "/" + name, Join(remote, name, '/'), false);
+      Directory(local + "/" + name, Join(remote, name, '/'));
     }
   }
 };
@@ -359,7 +359,7 @@ int PutTrees(const std::vector<std::string>& locals, const std::string& remoteDi
   }
   StoreBatch(plan, &put.tally);
   for (const std::string& local : trees) {
-    put.Directory(WithoutTrailingSeparators(local), Join(top, LocalTreeName(local), '/'), false);
+    put.Directory(WithoutTrailingSeparators(local), Join(top, LocalTreeName(local), '/'));
   }
   return put.tally.Finish();
 }
