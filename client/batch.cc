@@ -24,16 +24,22 @@ namespace {
 
 constexpr size_t kPathSize = 1024;
 
+// A listing and how often each name occurs in it.
+struct Listing {
+  int status = 0;
+  std::vector<ListingEntry> entries;
+  std::map<std::string, int> counts;
+};
+
+}  // namespace
+
 // After these the session cannot be trusted with another file.
 bool EndsSession(int status) {
   return status == kExitNoServer || status == kExitTimeout || status == kExitLink ||
          status == kExitProtocol || status == kExitInterrupted;
 }
 
-// The local name of a listed name, when the name travels both ways
-// unchanged: no control character (it would be shown as '?'), no
-// backslash (the server would take it for a separator).
-bool LocalNameOf(const std::string& name, char* local, size_t size) {
+bool ListedNameToLocal(const std::string& name, char* local, size_t size) {
   for (const char c : name) {
     const auto byte = static_cast<uint8_t>(c);
     if (byte < 0x20 || byte == 0x7F || c == '\\' || c == '/') return false;
@@ -43,53 +49,32 @@ bool LocalNameOf(const std::string& name, char* local, size_t size) {
          RemotePathToClient(local, back, sizeof back) && name == back;
 }
 
-// Adds up a batch and prints its summary.
-struct Tally {
-  const char* verb;  // "fetched" or "stored"
-  int64_t startMs = NowMs();
-  int files = 0;  // planned and skipped
-  int done = 0;
-  int failed = 0;
-  uint64_t bytes = 0;
-  int ended = 0;  // the status that ended the session, if one did
-
-  // Counts one file; false when the batch cannot go on.
-  bool Count(int status) {
-    if (status == 0) {
-      ++done;
-    } else {
-      ++failed;
-    }
-    if (EndsSession(status)) ended = status;
-    return ended == 0;
+bool BatchTally::Count(int status) {
+  if (status == 0) {
+    ++done;
+  } else {
+    ++failed;
   }
+  if (EndsSession(status)) ended = status;
+  return ended == 0;
+}
 
-  int Finish() {
-    const double seconds = static_cast<double>(NowMs() - startMs) / 1000.0;
-    const int notTried = files - done - failed;
-    if (!options.quiet) {
-      char rate[32];
-      FormatRate(bytes, seconds, rate, sizeof rate);
-      printf("%s %d of %d files, %" PRIu64 " bytes in %.2f s (%s, %.1f ms per file), %d failed",
-             verb, done, files, bytes, seconds, rate, files > 0 ? seconds * 1000.0 / files : 0.0,
-             failed);
-      if (notTried > 0) printf(", %d not tried", notTried);
-      printf("\n");
-      fflush(stdout);
-    }
-    if (ended != 0) return ended;
-    return failed > 0 || notTried > 0 ? kExitSomeFailed : kExitOk;
+int BatchTally::Finish() {
+  const double seconds = static_cast<double>(NowMs() - startMs) / 1000.0;
+  const int notTried = files - done - failed;
+  if (!options.quiet) {
+    char rate[32];
+    FormatRate(bytes, seconds, rate, sizeof rate);
+    printf("%s %d of %d files, %" PRIu64 " bytes in %.2f s (%s, %.1f ms per file), %d failed", verb,
+           done, files, bytes, seconds, rate, files > 0 ? seconds * 1000.0 / files : 0.0, failed);
+    if (notTried > 0) printf(", %d not tried", notTried);
+    if (passedOver > 0) printf(", %d passed over (links, special files)", passedOver);
+    printf("\n");
+    fflush(stdout);
   }
-};
-
-// A listing and how often each name occurs in it.
-struct Listing {
-  int status = 0;
-  std::vector<ListingEntry> entries;
-  std::map<std::string, int> counts;
-};
-
-}  // namespace
+  if (ended != 0) return ended;
+  return failed > 0 || notTried > 0 ? kExitSomeFailed : kExitOk;
+}
 
 bool HasWildcard(const char* text) { return strpbrk(text, "*?") != nullptr; }
 
@@ -128,7 +113,7 @@ int PlanFetches(const std::vector<std::string>& remotes, const std::string& loca
     std::string to = localDir + "/" + name;
     if (!targets.insert(to).second)
       return skip(shown, "a file of that name is fetched already; skipped");
-    plan->files.push_back({from, std::move(to), shown});
+    plan->files.push_back({from, std::move(to), shown, false});
   };
   for (const std::string& remote : remotes) {
     char clientPath[kPathSize];
@@ -166,7 +151,7 @@ int PlanFetches(const std::vector<std::string>& remotes, const std::string& loca
       if ((e.attributes & kAttrDirectory) || !MatchName(pattern.c_str(), e.name.c_str())) continue;
       matched = true;
       char local[kPathSize];
-      if (!LocalNameOf(e.name, local, sizeof local)) {
+      if (!ListedNameToLocal(e.name, local, sizeof local)) {
         ClientNameToLocal(e.name.c_str(), local, sizeof local);
         skip(shownDir + local, "the name cannot travel the cable unchanged; skipped");
       } else if (l.counts[e.name] > 1) {
@@ -192,7 +177,7 @@ void PlanStores(const std::vector<std::string>& locals, const std::string& remot
       ++plan->skipped;
       continue;
     }
-    plan->files.push_back({local, to, to});
+    plan->files.push_back({local, to, to, options.resume});
   }
 }
 
@@ -206,7 +191,7 @@ int GetMany(const std::vector<std::string>& remotes, const std::string& localDir
     Complain("--offset fetches one file");
     return kExitUsage;
   }
-  Tally tally{"fetched"};
+  BatchTally tally{"fetched"};
   BatchPlan plan;
   const int status = PlanFetches(
       remotes, localDir,
@@ -227,21 +212,19 @@ int GetMany(const std::vector<std::string>& remotes, const std::string& localDir
   return tally.Finish();
 }
 
-int PutMany(const std::vector<std::string>& locals, const std::string& remoteDir) {
-  Tally tally{"stored"};
-  BatchPlan plan;
-  PlanStores(locals, remoteDir, &plan);
-  tally.files = static_cast<int>(plan.files.size()) + plan.skipped;
-  tally.failed = plan.skipped;
+void StoreBatch(const BatchPlan& plan, BatchTally* tally) {
   // What was sent, by remote directory, for one listing each.
   std::map<std::string, std::vector<StoredFile>> sent;
-  for (size_t i = 0; i < plan.files.size() && tally.ended == 0; ++i) {
+  const bool resume = options.resume;
+  for (size_t i = 0; i < plan.files.size() && tally->ended == 0; ++i) {
     const BatchFile& f = plan.files[i];
     StoredFile stored;
+    options.resume = f.resume;
     const int status =
         keyflag ? kExitInterrupted : StoreFile(f.from.c_str(), f.to.c_str(), &stored);
+    options.resume = resume;
     if (status != 0) {
-      tally.Count(status);
+      tally->Count(status);
       continue;
     }
     PrintSentLine(f.from.c_str(), stored);
@@ -252,14 +235,23 @@ int PutMany(const std::vector<std::string>& locals, const std::string& remoteDir
   for (const auto& [dir, stores] : sent) {
     std::vector<ListingEntry> entries;
     bool missing = false;
-    if (tally.ended == 0) tally.ended = ListRemote(dir.c_str(), &entries, &missing);
-    if (tally.ended != 0) break;
+    if (tally->ended == 0) tally->ended = ListRemote(dir.c_str(), &entries, &missing);
+    if (tally->ended != 0) break;
     for (const StoredFile& stored : stores) {
       const bool shown = ShowsStored(entries, stored);
-      tally.Count(shown ? 0 : kExitStoreRefused);
-      if (shown) tally.bytes += stored.bytes;
+      tally->Count(shown ? 0 : kExitStoreRefused);
+      if (shown) tally->bytes += stored.bytes;
     }
   }
+}
+
+int PutMany(const std::vector<std::string>& locals, const std::string& remoteDir) {
+  BatchTally tally{"stored"};
+  BatchPlan plan;
+  PlanStores(locals, remoteDir, &plan);
+  tally.files = static_cast<int>(plan.files.size()) + plan.skipped;
+  tally.failed = plan.skipped;
+  StoreBatch(plan, &tally);
   return tally.Finish();
 }
 

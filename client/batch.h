@@ -5,11 +5,13 @@
 // fetch or store does; one that fails is reported and the others go on.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "client/listing_table.h"
+#include "platform/clock.h"
 
 namespace lpx {
 
@@ -22,11 +24,40 @@ bool HasWildcard(const char* text);
 // name that begins with '.' is matched only by a pattern that does.
 bool MatchName(const char* pattern, const char* name);
 
+// True when a failure with `status` leaves the session unfit for another
+// file.
+bool EndsSession(int status);
+
+// The local name of the listed name `name` (client bytes), when it travels
+// both ways unchanged: no control character (it would be shown as '?'), no
+// separator, and back to the same client bytes. False otherwise, or when it
+// does not fit `size`.
+bool ListedNameToLocal(const std::string& name, char* local, size_t size);
+
+// Adds up a many-file transfer and prints its summary line.
+struct BatchTally {
+  const char* verb;  // "fetched" or "stored"
+  int64_t startMs = NowMs();
+  int files = 0;  // planned and skipped
+  int done = 0;
+  int failed = 0;
+  int passedOver = 0;  // local symbolic links and special files left alone
+  uint64_t bytes = 0;
+  int ended = 0;  // the status that ended the session, if one did
+
+  // Counts one file; false when the transfer cannot go on.
+  bool Count(int status);
+  // Prints the summary (none with --quiet). Returns the exit status: 0,
+  // kExitSomeFailed, or the status that ended the session.
+  int Finish();
+};
+
 // One file of a many-file transfer.
 struct BatchFile {
-  std::string from;   // get: the remote path in client form; put: the local path
-  std::string to;     // get: the local file; put: the remote path as typed
-  std::string shown;  // the remote path in local characters, for messages
+  std::string from;     // get: the remote path in client form; put: the local path
+  std::string to;       // get: the local file; put: the remote path as typed
+  std::string shown;    // the remote path in local characters, for messages
+  bool resume = false;  // put: continue the server's copy ("REST ?")
 };
 
 struct BatchPlan {
@@ -52,6 +83,11 @@ int PlanFetches(const std::vector<std::string>& remotes, const std::string& loca
 // skipped.
 void PlanStores(const std::vector<std::string>& locals, const std::string& remoteDir,
                 BatchPlan* plan);
+
+// Stores the files of `plan` (each with its own `resume`) and checks them
+// with one listing per remote directory, counting each in `tally`; stops
+// at a failure that ends the session.
+void StoreBatch(const BatchPlan& plan, BatchTally* tally);
 
 // The many-file forms. They print a line per file as single transfers do
 // and a summary at the end; the status is 0 when every file made it,

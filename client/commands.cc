@@ -21,6 +21,7 @@
 #include "client/options.h"
 #include "client/session.h"
 #include "client/transfer.h"
+#include "client/tree.h"
 #include "link/command.h"
 #include "link/port.h"
 #include "platform/clock.h"
@@ -56,6 +57,7 @@ constexpr CommandOption kClientOptions[] = {
     {"text", 'a', nullptr, "text mode: CR LF on the cable, characters converted"},
     {"binary", 'b', nullptr, "binary mode, byte for byte (the default)"},
     {"continue", 'c', nullptr, "get: continue a partial fetch; put: resume an upload"},
+    {"recursive", 'r', nullptr, "get and put: whole directory trees (with -c: resume one)"},
     {"offset", 'o', "N", "get: fetch from byte N of the file as it travels"},
     {"charset", 'C', "NAME", "local names and text: latin9 or utf8 (default: locale)"},
     {"timeout", 't', "SECONDS", "wait this long for a reply to begin (default 60)"},
@@ -185,16 +187,22 @@ int RunList(int argc, char** argv) {
 }
 
 // More than one remote, or a wildcard in the one remote, fetches many
-// files into a directory; otherwise the second argument may name a file.
+// files into a directory, as -r fetches trees; otherwise the second
+// argument may name a file.
 int RunGet(int argc, char** argv) {
-  if (argc <= 2 && !HasWildcard(argv[0])) return GetFile(argv[0], argc > 1 ? argv[1] : nullptr);
+  if (argc <= 2 && !HasWildcard(argv[0]) && !options.recursive) {
+    return GetFile(argv[0], argc > 1 ? argv[1] : nullptr);
+  }
   const int remotes = argc == 1 ? 1 : argc - 1;
-  return GetMany(std::vector<std::string>(argv, argv + remotes), argc == 1 ? "." : argv[remotes]);
+  const std::vector<std::string> from(argv, argv + remotes);
+  const char* to = argc == 1 ? "." : argv[remotes];
+  return options.recursive ? GetTrees(from, to) : GetMany(from, to);
 }
 
 int RunPut(int argc, char** argv) {
-  if (argc == 2) return PutFile(argv[0], argv[1]);
-  return PutMany(std::vector<std::string>(argv, argv + argc - 1), argv[argc - 1]);
+  if (argc == 2 && !options.recursive) return PutFile(argv[0], argv[1]);
+  const std::vector<std::string> from(argv, argv + argc - 1);
+  return options.recursive ? PutTrees(from, argv[argc - 1]) : PutMany(from, argv[argc - 1]);
 }
 
 int RunNamespace(const NamespaceCommand& command, const char* path) {
@@ -205,6 +213,15 @@ int RunNamespace(const NamespaceCommand& command, const char* path) {
   Say("%s %s\n", command.done, path);
   return 0;
 }
+
+}  // namespace
+
+int MakeRemoteDirectory(const char* clientPath, const char* shown) {
+  if (int status = Command("%s %s", kMkdir.wire, clientPath)) return status;
+  return NamespaceReply(kMkdir, shown);
+}
+
+namespace {
 
 int RunDelete(int, char** argv) { return RunNamespace(kDelete, argv[0]); }
 int RunMkdir(int, char** argv) { return RunNamespace(kMkdir, argv[0]); }
@@ -293,6 +310,9 @@ int ParseOptions(int argc, char** argv, int* first) {
       case 'c':
         options.resume = true;
         break;
+      case 'r':
+        options.recursive = true;
+        break;
       case 'o':
         if (!ParseNumber(optarg, 0, 0x7FFFFFFF, &value)) {
           Complain("--offset wants a byte count, not \"%s\"", optarg);
@@ -333,6 +353,10 @@ int ParseOptions(int argc, char** argv, int* first) {
   if (options.quiet) options.progress = false;
   if (options.resume && options.offset >= 0) {
     Complain("--continue and --offset do not go together");
+    return kExitUsage;
+  }
+  if (options.recursive && options.offset >= 0) {
+    Complain("--recursive and --offset do not go together");
     return kExitUsage;
   }
   *first = optind;

@@ -18,6 +18,8 @@ struct ClientOptions {
   bool quiet = false;     // no progress bar and no summary lines
   bool progress = false;  // draw the progress bar (stderr is a terminal)
   bool longHold = false;  // hold every reply's last code kLongHoldMs
+  // get and put: whole directory trees
+  bool recursive = false;
 };
 
 // --- Client command state --------------------------------------------------
@@ -33,6 +35,10 @@ int LinkFailure(const char* what, LinkResult result);
 
 // Sends a command and reports a failure. Returns 0 or the exit status.
 int Command(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Sends "MD" for the remote directory `clientPath` (`shown` names it in
+// messages). Returns 0, or the exit status after reporting.
+int MakeRemoteDirectory(const char* clientPath, const char* shown);
 
 // Receives one reply (keep-alives passed over) into `reply`. Returns 0 or
 // the exit status after reporting.
