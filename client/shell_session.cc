@@ -400,10 +400,13 @@ int RunShell() {
         c != nullptr && c->run == nullptr) {
       break;
     }
+    // Ctrl/C stops the command's transfer, not the session: the handler is
+    // set afresh around each command (a Ctrl/C just before libedit takes the
+    // terminal reaches it too); in a script it ends the script.
     keyflag = 0;
+    CatchInterrupt();
     status = RunCommand(words);
-    // Ctrl/C during the command ends a script; the session goes on.
-    if (keyflag && status == 0) status = kExitInterrupted;
+    if (keyflag && status == 0 && !terminal) status = kExitInterrupted;
     keyflag = abortClicked = 0;
     CatchInterrupt();
     if (status != 0 && mayFail) status = 0;

@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# The session through a pseudo-terminal: commands, history (up-arrow), a
+# remote name completed with TAB, Ctrl/C dropping a typed line and stopping
+# a transfer, after which the session goes on; then scripts on standard
+# input, which stop at the first failure unless its line begins with '-'.
+#   e2e_shell.sh <build dir>
+source "$(dirname "$0")/e2e_lib.sh" "$1"
+mkdir "$remote/sub" && printf 'alpha\n' >"$remote/sub/alpha.txt"
+random_file "$remote/big" 2000000  # half a minute on the cable: Ctrl/C comes long before the end
+start_server a
+cd "$work/local" || exit 1
+check "session: cd, pwd, history, completion, Ctrl/C twice, a fetch after them" \
+  env TERM=vt100 python3 - "$client" "$remote" <<'PY'
+import os, pty, select, sys, termios, time
+pid, fd = pty.fork()
+if pid == 0:
+    os.execv(sys.argv[1], [sys.argv[1]])
+seen, end, P = b'', time.time() + 300, 'lpxfer> '
+def expect(text):  # waits for the text in the output, then reads on after it
+    global seen
+    while text.encode() not in seen:
+        data = os.read(fd, 4096) if select.select([fd], [], [], max(0, end - time.time()))[0] else b''
+        if not data: sys.exit(f'waited for {text!r}, got {seen[-300:]!r}')
+        seen += data
+    seen = seen[seen.index(text.encode()) + len(text):]
+    # libedit draws the prompt before it takes the terminal: keys go in once it has
+    while text == P and termios.tcgetattr(fd)[3] & termios.ICANON and time.time() < end:
+        time.sleep(0.01)
+steps = [('', P), (f'cd {sys.argv[2]}/sub\r', P), ('pwd\r', '/sub\r\n'), ('', P), ('\x1b[A\r', '/sub\r\n'),
+         ('', P), ('get al\t', 'pha.txt '), ('\r', 'received'), ('', P), ('rm alpha.txt\x03', P),
+         ('get ../big\r', '/2000000 bytes'), ('\x03', 'get: interrupted'), ('', P),
+         ('get alpha.txt again\r', 'received'), ('', P), ('\x04', '')]
+for typed, shown in steps:
+    os.write(fd, typed.encode())
+    expect(shown)
+status = os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
+sys.exit(f'exit status {status}' if status else 0)
+PY
+check "the line dropped with Ctrl/C did not run; both fetches arrived whole" \
+  test -f "$remote/sub/alpha.txt" -a "$(cat alpha.txt again)" = "$(printf 'alpha\nalpha')"
+printf 'cd %s\nmkdir one\nrm none\nmkdir two\n' "$remote" >script
+expect 10 "a script stops at its first failure" <script
+check "... before the next line" test -d "$remote/one" -a ! -e "$remote/two"
+sed -i 's/^rm/-rm/' script && rmdir "$remote/one"
+expect 0 "a failure on a line marked '-' does not stop it" <script
+check "... and the next line ran" test -d "$remote/two"
+finish
