@@ -283,7 +283,7 @@ std::vector<std::string> Prepare(const ClientCommand& command, char** argv, int 
   const bool put = strcmp(command.name, "put") == 0;
   std::vector<std::string> args;
   for (int i = 0; i < argc; ++i) {
-    const bool remote = get ? (argc == 1 || i < argc - 1) : !put || i == argc - 1;
+    const bool remote = get ? (argc == 1 || i < argc - 1) : !put || (argc > 1 && i == argc - 1);
     if (put && !remote && !quoted[i] && HasWildcard(argv[i])) {
       glob_t g;
       if (glob(argv[i], GLOB_NOCHECK, nullptr, &g) == 0) {

@@ -38,10 +38,11 @@ sys.exit(f'exit status {status}' if status else 0)
 PY
 check "the line dropped with Ctrl/C did not run; both fetches arrived whole" \
   test -f "$remote/sub/alpha.txt" -a "$(cat alpha.txt again)" = "$(printf 'alpha\nalpha')"
-printf 'cd %s\nmkdir one\nrm none\nmkdir two\n' "$remote" >script
+touch a.x b.x && printf 'cd %s\n-mkdir one\ncd one\nput *.x\nrm none\nmkdir two\n' "$remote" >script
 expect 10 "a script stops at its first failure" <script
-check "... before the next line" test -d "$remote/one" -a ! -e "$remote/two"
-sed -i 's/^rm/-rm/' script && rmdir "$remote/one"
-expect 0 "a failure on a line marked '-' does not stop it" <script
-check "... and the next line ran" test -d "$remote/two"
+check "... after the files the wildcard named, before the next line" \
+  test -f "$remote/one/a.x" -a -f "$remote/one/b.x" -a ! -e "$remote/one/two"
+sed -i 's/^rm/-rm/' script
+expect 0 "failures on lines marked '-' (mkdir, rm) do not stop it" <script
+check "... and the last line ran" test -d "$remote/one/two"
 finish
