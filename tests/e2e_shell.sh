@@ -9,8 +9,13 @@ mkdir "$remote/sub" && printf 'alpha\n' >"$remote/sub/alpha.txt"
 random_file "$remote/big" 2000000  # half a minute on the cable: Ctrl/C comes long before the end
 start_server a
 cd "$work/local" || exit 1
-check "session: cd, pwd, history, completion, Ctrl/C twice, a fetch after them" \
-  env TERM=vt100 python3 - "$client" "$remote" <<'PY'
+# A build without libedit (-m32 beside a 64-bit libedit only) has no line
+# editing to drive: its session is tested as a script alone.
+if grep -q '^LPX_EDIT_LIBRARY:FILEPATH=.*NOTFOUND' "$build/CMakeCache.txt"; then
+  echo "skipped: the session on a terminal (no libedit)"
+else
+  check "session: cd, pwd, history, completion, Ctrl/C twice, a fetch after them" \
+    env TERM=vt100 python3 - "$client" "$remote" <<'PY'
 import os, pty, select, sys, termios, time
 pid, fd = pty.fork()
 if pid == 0:
@@ -36,8 +41,9 @@ for typed, shown in steps:
 status = os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
 sys.exit(f'exit status {status}' if status else 0)
 PY
-check "the line dropped with Ctrl/C did not run; both fetches arrived whole" \
-  test -f "$remote/sub/alpha.txt" -a "$(cat alpha.txt again)" = "$(printf 'alpha\nalpha')"
+  check "the line dropped with Ctrl/C did not run; both fetches arrived whole" \
+    test -f "$remote/sub/alpha.txt" -a "$(cat alpha.txt again)" = "$(printf 'alpha\nalpha')"
+fi
 touch a.x b.x && printf 'cd %s\n-mkdir one\ncd one\nput *.x\nrm none\nmkdir two\n' "$remote" >script
 expect 10 "a script stops at its first failure" <script
 check "... after the files the wildcard named, before the next line" \
