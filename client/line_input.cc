@@ -98,12 +98,14 @@ LineInput::LineInput(bool terminal, Completer complete) : prompt_(terminal) {
   el_set(el, EL_EDITOR, "emacs");
   el_set(el, EL_PROMPT, Prompt);
   el_set(el, EL_HIST, history, editor->history);
-  el_set(el, EL_ADDFN, "lpx-complete", "complete a command or a remote name", CompleteWord);
+  // el_wset: el_set copies the names of an added function and never frees
+  // them.
+  el_wset(el, EL_ADDFN, L"lpx-complete", L"complete a command or a remote name", CompleteWord);
   el_set(el, EL_BIND, "^I", "lpx-complete", nullptr);
   // While a line is edited Ctrl/C is a key, not a signal: it drops the line
   // and leaves the transfer handler alone.
   el_set(el, EL_SETTY, "-d", "-isig", nullptr);
-  el_set(el, EL_ADDFN, "lpx-drop", "drop the line", DropLine);
+  el_wset(el, EL_ADDFN, L"lpx-drop", L"drop the line", DropLine);
   el_set(el, EL_BIND, "^C", "lpx-drop", nullptr);
   el_source(el, nullptr);  // ~/.editrc
   editor_ = std::move(editor);
