@@ -380,9 +380,8 @@ const ClientCommand* FindClientCommand(const char* name) {
 // them apart; -h and -V on the usage line), the commonest exit statuses;
 // the manual page has the rest.
 void PrintClientHelp() {
-  printf(
-      "Usage: lpxfer [OPTIONS] [COMMAND [ARGUMENTS]]  (none: a session; -V: version; all: man "
-      "lpxfer)\n");
+  printf("Usage: lpxfer [OPTIONS] [COMMAND [ARGUMENTS]]   (-V: version; all: man lpxfer)\n");
+  printf("  %-21s %s\n", "shell", "a session: commands one a line (also with no command)");
   for (const ClientCommand& c : kClientCommands) {
     std::string synopsis = std::string(c.name) + (c.args[0] ? " " : "") + c.args;
     std::string help = c.help;
@@ -468,8 +467,12 @@ int ClientMain(int argc, char** argv) {
     return kExitUsage;
   }
   const int nargs = shell ? 0 : argc - first - 1;
-  if (shell ? first + 1 < argc : nargs < command->minArgs || nargs > command->maxArgs) {
-    Complain("usage: lpxfer %s %s", shell ? "shell" : command->name, shell ? "" : command->args);
+  if (shell && first + 1 < argc) {
+    Complain("usage: lpxfer [shell]");
+    return kExitUsage;
+  }
+  if (!shell && (nargs < command->minArgs || nargs > command->maxArgs)) {
+    Complain("usage: lpxfer %s %s", command->name, command->args);
     return kExitUsage;
   }
   auto refuseRoot = [] {

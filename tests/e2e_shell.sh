@@ -44,10 +44,13 @@ PY
   check "the line dropped with Ctrl/C did not run; both fetches arrived whole" \
     test -f "$remote/sub/alpha.txt" -a "$(cat alpha.txt again)" = "$(printf 'alpha\nalpha')"
 fi
-touch a.x b.x && printf 'cd %s\n-mkdir one\ncd one\nput *.x\nrm none\nmkdir two\n' "$remote" >script
+touch a.x b.x
+printf 'cd %s\n-mkdir one\ncd one\nput *.x\nget -a a.x\nget b.x\nrm none\nmkdir two\n' "$remote" >script
 expect 10 "a script stops at its first failure" <script
 check "... after the files the wildcard named, before the next line" \
   test -f "$remote/one/a.x" -a -f "$remote/one/b.x" -a ! -e "$remote/one/two"
+check "... a line's option held for its command alone" \
+  test -n "$(grep -E '^AGET .*a\.x ' "$server_log")" -a -z "$(grep -E '^AGET .*b\.x ' "$server_log")"
 sed -i 's/^rm/-rm/' script
 expect 0 "failures on lines marked '-' (mkdir, rm) do not stop it" <script
 check "... and the last line ran" test -d "$remote/one/two"
