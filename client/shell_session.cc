@@ -100,6 +100,8 @@ Completion CompleteFrom(const ShellWord& word, size_t typed,
 
 namespace {
 
+constexpr size_t kPathSize = 1024;
+
 // The remote working directory, the last listing, and what the program's
 // command line set: each command starts from those options (ascii and
 // binary change the mode kept there).
@@ -119,7 +121,7 @@ void Remember(const std::string& dir, const std::vector<ListingEntry>& entries) 
   shell->listed = dir;
   shell->names.clear();
   for (const ListingEntry& e : entries) {
-    char name[1024];
+    char name[kPathSize];
     if (e.name == "." || e.name == ".." || !ClientNameToLocal(e.name.c_str(), name, sizeof name)) {
       continue;
     }
@@ -127,19 +129,25 @@ void Remember(const std::string& dir, const std::vector<ListingEntry>& entries) 
   }
 }
 
-// Lists the remote directory `dir` for completion, unless it was the last
-// one listed. False when it cannot be listed.
-bool ListForCompletion(const std::string& dir) {
-  if (shell->listed == dir) return true;
-  char clientDir[1024];
+// Lists the remote directory `dir` (local characters) and remembers its
+// names. Returns 0, kExitListError for one that is not there (reported
+// when `report`), or the exit status after reporting.
+int ListDirectory(const std::string& dir, bool report) {
+  char clientDir[kPathSize];
+  if (!RemotePathToClient(dir.c_str(), clientDir, sizeof clientDir)) {
+    Complain("%s: the remote path is too long or has a character the far side cannot name",
+             dir.c_str());
+    return kExitUsage;
+  }
   std::vector<ListingEntry> entries;
   bool missing = false;
-  if (!RemotePathToClient(dir.c_str(), clientDir, sizeof clientDir) ||
-      ListRemote(clientDir, &entries, &missing) != 0 || missing) {
-    return false;
+  if (int status = ListRemote(clientDir, &entries, &missing)) return status;
+  if (missing) {
+    if (report) Complain("%s: no such remote directory", dir.c_str());
+    return kExitListError;
   }
   Remember(dir, entries);
-  return true;
+  return 0;
 }
 
 // The names in the local directory `dir`, directories with '/'.
@@ -170,22 +178,9 @@ struct ShellCommand {
 
 int Cd(const std::vector<std::string>& args) {
   const std::string dir = ResolveRemotePath(shell->cwd, args.empty() ? "/" : args[0] + "/.");
-  char clientDir[1024];
-  if (!RemotePathToClient(dir.c_str(), clientDir, sizeof clientDir)) {
-    Complain("%s: the remote path is too long or has a character the far side cannot name",
-             dir.c_str());
-    return kExitUsage;
-  }
-  std::vector<ListingEntry> entries;
-  bool missing = false;
-  if (int status = ListRemote(clientDir, &entries, &missing)) return status;
-  if (missing) {
-    Complain("%s: no such remote directory", dir.c_str());
-    return kExitListError;
-  }
-  shell->cwd = dir;
-  Remember(dir, entries);
-  return 0;
+  const int status = ListDirectory(dir, true);
+  if (status == 0) shell->cwd = dir;
+  return status;
 }
 
 int Pwd(const std::vector<std::string>&) {
@@ -376,8 +371,9 @@ Completion CompleteLine(const std::string& before) {
   if (words[0].text == "put" || words[0].text == "lcd") {
     return CompleteFrom(word, typed, LocalNames(dirPart));
   }
+  // The last listing, or one of the directory.
   const std::string dir = ResolveRemotePath(shell->cwd, dirPart + ".");
-  if (!ListForCompletion(dir)) return {};
+  if (shell->listed != dir && ListDirectory(dir, false) != 0) return {};
   return CompleteFrom(word, typed, shell->names);
 }
 
