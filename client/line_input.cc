@@ -1,6 +1,5 @@
 #include "client/line_input.h"
 
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 
@@ -14,14 +13,21 @@ namespace {
 
 constexpr const char* kPrompt = "lpxfer> ";
 
+void DropLineEnd(std::string* line) {
+  while (!line->empty() && (line->back() == '\n' || line->back() == '\r')) line->pop_back();
+}
+
 bool ReadPlain(bool prompt, std::string* line) {
-  if (prompt) fputs(kPrompt, stdout), fflush(stdout);
+  if (prompt) {
+    fputs(kPrompt, stdout);
+    fflush(stdout);
+  }
   char* buffer = nullptr;
   size_t size = 0;
   const ssize_t n = getline(&buffer, &size, stdin);
   if (n >= 0) line->assign(buffer, static_cast<size_t>(n));
   free(buffer);
-  while (!line->empty() && (line->back() == '\n' || line->back() == '\r')) line->pop_back();
+  DropLineEnd(line);
   return n >= 0;
 }
 
@@ -125,7 +131,7 @@ bool LineInput::Read(std::string* line) {
     }
     if (editor_->dropped) continue;
     line->assign(text, static_cast<size_t>(count));
-    while (!line->empty() && (line->back() == '\n' || line->back() == '\r')) line->pop_back();
+    DropLineEnd(line);
     if (!line->empty()) history(editor_->history, &editor_->event, H_ENTER, line->c_str());
     return true;
   }

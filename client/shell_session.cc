@@ -330,7 +330,10 @@ int RunClientCommand(const std::vector<ShellWord>& words) {
 
 // Runs one line's command. Returns its exit status.
 int RunCommand(const std::vector<ShellWord>& words) {
-  if (const ShellCommand* c = FindShellCommand(words[0].text)) {
+  // ls and its other names list the working directory by default.
+  const ClientCommand* client = FindClientCommand(words[0].text.c_str());
+  const bool ls = client != nullptr && strcmp(client->name, "ls") == 0;
+  if (const ShellCommand* c = FindShellCommand(ls ? "ls" : words[0].text)) {
     std::vector<std::string> args;
     for (size_t i = 1; i < words.size(); ++i) args.push_back(words[i].text);
     const int nargs = static_cast<int>(args.size());
@@ -338,7 +341,7 @@ int RunCommand(const std::vector<ShellWord>& words) {
     Complain("usage: %s %s", c->name, c->args);
     return kExitUsage;
   }
-  if (FindClientCommand(words[0].text.c_str()) == nullptr) {
+  if (client == nullptr) {
     Complain("unknown command \"%s\" ('help' lists them)", words[0].text.c_str());
     return kExitUsage;
   }
