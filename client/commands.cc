@@ -20,6 +20,7 @@
 #include "client/localtext.h"
 #include "client/options.h"
 #include "client/session.h"
+#include "client/shell_session.h"
 #include "client/transfer.h"
 #include "client/tree.h"
 #include "link/command.h"
@@ -170,20 +171,8 @@ int RunConnect(int, char**) {
 }
 
 int RunList(int argc, char** argv) {
-  const char* path = argc > 0 ? argv[0] : "/";
-  char clientPath[kPathSize];
-  if (!ToClientPath(path, clientPath, sizeof clientPath)) return kExitUsage;
-  std::string listing;
-  if (int status = FetchListing(clientPath, path, &listing)) return status;
   std::vector<ListingEntry> entries;
-  if (!ParseListing(listing, &entries)) {
-    Complain("%s: the listing is malformed", path);
-    return kExitProtocol;
-  }
-  const std::string table = FormatListingTable(std::move(entries));
-  fwrite(table.data(), 1, table.size(), stdout);
-  fflush(stdout);
-  return 0;
+  return ShowListing(argc > 0 ? argv[0] : "/", &entries);
 }
 
 // More than one remote, or a wildcard in the one remote, fetches many
@@ -267,10 +256,6 @@ int ParseOptions(int argc, char** argv, int* first) {
     if (o.arg != nullptr) shortOptions += ':';
   }
   longOptions.push_back({nullptr, 0, nullptr, 0});
-  // The locale decides the default character set; --charset overrides it.
-  setlocale(LC_CTYPE, "");
-  localCharset = CharsetFromLocale();
-  options.progress = isatty(STDERR_FILENO) != 0;
   int c;
   int64_t value = 0;
   bool portNamed = false;
@@ -365,6 +350,27 @@ int ParseOptions(int argc, char** argv, int* first) {
 
 }  // namespace
 
+int ShowListing(const char* path, std::vector<ListingEntry>* entries) {
+  char clientPath[kPathSize];
+  if (!ToClientPath(path, clientPath, sizeof clientPath)) return kExitUsage;
+  std::string listing;
+  if (int status = FetchListing(clientPath, path, &listing)) return status;
+  if (!ParseListing(listing, entries)) {
+    Complain("%s: the listing is malformed", path);
+    return kExitProtocol;
+  }
+  const std::string table = FormatListingTable(*entries);
+  fwrite(table.data(), 1, table.size(), stdout);
+  fflush(stdout);
+  return 0;
+}
+
+int ParseCommandOptions(int argc, char** argv, int* first) {
+  return ParseOptions(argc, argv, first);
+}
+
+void CatchInterrupt() { signal(SIGINT, OnInterrupt); }
+
 const ClientCommand kClientCommands[] = {
     {"connect", "", "", 0, 0, "check that the server answers", RunConnect},
     {"ls", "list dir", "[REMOTE-DIR]", 0, 1, "list a remote directory (default /)", RunList},
@@ -398,7 +404,8 @@ const ClientCommand* FindClientCommand(const char* name) {
 // them apart; -h and -V on the usage line), the commonest exit statuses;
 // the manual page has the rest.
 void PrintClientHelp() {
-  printf("Usage: lpxfer [OPTIONS] COMMAND [ARGUMENTS]   (-V: version; all: man lpxfer)\n");
+  printf("Usage: lpxfer [OPTIONS] [COMMAND [ARGUMENTS]]   (-V: version; all: man lpxfer)\n");
+  printf("  %-21s %s\n", "shell", "a session: commands one a line (also with no command)");
   for (const ClientCommand& c : kClientCommands) {
     std::string synopsis = std::string(c.name) + (c.args[0] ? " " : "") + c.args;
     std::string help = c.help;
@@ -469,21 +476,26 @@ int Reply(const char* what, char* reply, size_t size) {
 int ClientMain(int argc, char** argv) {
   time_a = platform->Now();
   int first = 0;
+  // The locale decides the default character set; --charset overrides it.
+  setlocale(LC_CTYPE, "");
+  localCharset = CharsetFromLocale();
+  options.progress = isatty(STDERR_FILENO) != 0;
   const int parsed = ParseOptions(argc, argv, &first);
   if (parsed >= 0) return parsed;
-  if (first >= argc) {
-    Complain("no command given");
-    fprintf(stderr, "Try 'lpxfer --help'.\n");
-    return kExitUsage;
-  }
-  const ClientCommand* command = FindClientCommand(argv[first]);
-  if (command == nullptr) {
+  // No command, or "shell": the session (shell_session.h).
+  const bool shell = first >= argc || strcmp(argv[first], "shell") == 0;
+  const ClientCommand* command = shell ? nullptr : FindClientCommand(argv[first]);
+  if (!shell && command == nullptr) {
     Complain("unknown command \"%s\"", argv[first]);
     fprintf(stderr, "Try 'lpxfer --help'.\n");
     return kExitUsage;
   }
-  const int nargs = argc - first - 1;
-  if (nargs < command->minArgs || nargs > command->maxArgs) {
+  const int nargs = shell ? 0 : argc - first - 1;
+  if (shell && first + 1 < argc) {
+    Complain("usage: lpxfer [shell]");
+    return kExitUsage;
+  }
+  if (!shell && (nargs < command->minArgs || nargs > command->maxArgs)) {
     Complain("usage: lpxfer %s %s", command->name, command->args);
     return kExitUsage;
   }
@@ -513,13 +525,13 @@ int ClientMain(int argc, char** argv) {
   }
   if (options.longHold) linkPolicy.acceptHoldMs = kLongHoldMs;
   if (!DropRights()) return refuseRoot();
-  signal(SIGINT, OnInterrupt);
+  CatchInterrupt();
   int status = 0;
-  if (command->run != RunConnect) {
+  if (shell || command->run != RunConnect) {
     char reply[kCommandBufferSize];
     status = Greet(reply, sizeof reply);
   }
-  if (status == 0) status = command->run(nargs, argv + first + 1);
+  if (status == 0) status = shell ? RunShell() : command->run(nargs, argv + first + 1);
   ClosePort();
   ppdevPorts.ReleaseAll();
   return status;

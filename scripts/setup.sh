@@ -3,7 +3,7 @@
 # Safe to run again: it installs only missing packages.
 set -euo pipefail
 
-packages=(cmake make g++ clang libgtest-dev libgmock-dev libbenchmark-dev util-linux)
+packages=(cmake make g++ clang libgtest-dev libgmock-dev libbenchmark-dev libedit-dev util-linux)
 if [ "${LPX_WANT_M32:-0}" = 1 ]; then packages+=(g++-multilib qemu-user); fi
 if [ "${LPX_WANT_VALGRIND:-0}" = 1 ]; then packages+=(valgrind); fi
 if [ "${LPX_WANT_DEB:-0}" = 1 ]; then packages+=(dpkg-dev file lintian systemd); fi
