@@ -34,6 +34,10 @@ int LinkFailure(const char* what, LinkResult result);
 // Sends a command and reports a failure. Returns 0 or the exit status.
 int Command(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
+// Reports the reply `reply` that `what` did not expect (its control bytes
+// escaped) and returns kExitProtocol.
+int UnexpectedReply(const char* what, const char* reply);
+
 // Receives one reply (keep-alives passed over) into `reply`. Returns 0 or
 // the exit status after reporting.
 int Reply(const char* what, char* reply, size_t size);

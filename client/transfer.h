@@ -34,7 +34,7 @@ int PutFile(const char* local, const char* remote);
 struct StoredFile {
   std::string clientPath;  // the remote path in client form
   std::string remotePath;  // as shown in messages
-  int64_t wantSize = -1;   // the size the listing must show; -1: any (text mode)
+  int64_t wantSize = -1;   // the size the listing must show; -1: any (a text)
   uint64_t bytes = 0;      // wire bytes sent
   double seconds = 0;      // time of the data phase
 };

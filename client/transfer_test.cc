@@ -4,8 +4,10 @@
 
 #include <getopt.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <deque>
+#include <filesystem>
 
 #include "client/commands.h"
 #include "client/exit_status.h"
@@ -43,7 +45,13 @@ class ClientTest : public ::testing::Test {
     ResetAllState();
     port_.SetAccessCostUs(1);  // lets the spinning waits see the clock move
     port_.SetPeer(&peer_);
+    FreshPeer();
+  }
+  // A peer with nothing queued, for a run after one that failed.
+  void FreshPeer() {
+    peer_ = FramePeer(0x378);
     peer_.OnFrame([this](const FramePeer::Frame& frame) { Heard(frame); });
+    script_.clear();
   }
   void TearDown() override { platform = saved_; }
 
@@ -87,11 +95,14 @@ class ClientTest : public ::testing::Test {
     if (frame.block != 0) data_ += text;
     if (frame.block == 0 && text != "CONNECT") commands_.push_back(text);
     if (frame.block != 0 || script_.empty() || !text.starts_with(script_[0].first)) return;
-    for (std::vector<uint8_t>& bytes : script_[0].second) peer_.Queue(std::move(bytes));
+    uint64_t at = port_.NowUs();
+    for (std::vector<uint8_t>& bytes : script_[0].second)
+      peer_.Queue(std::move(bytes)).notBeforeUs = at += spacingUs_;
     script_.pop_front();
   }
 
   std::deque<std::pair<std::string, std::vector<std::vector<uint8_t>>>> script_;
+  uint64_t spacingUs_ = 0;  // between the peer's answers to a command
   Texts commands_;          // the commands the client sent after CONNECT
   std::string data_, err_;  // the payloads of its data frames; its standard error
   FakePort port_;
@@ -111,21 +122,24 @@ TEST_F(ClientTest, AGetIntoADirectoryTakesTheRemoteNameAndAGetOfOneCreatesNothin
 }
 
 // Of a file of 10000 bytes, -o fetches the tail from the offset and -c the
-// rest of the partial file; an offset past the end leaves the files as they
-// were. The failures come first, while there is no "f".
+// rest of the partial file, asking for its last 4096 bytes again to compare
+// them; an offset past the end leaves the files as they were. The failures
+// come first, while there is no "f".
 TEST_F(ClientTest, AGetFromAnOffsetSendsRestBeforeGet) {
   const std::tuple<const char*, size_t, size_t, int> kCases[] = {
       {"-o10001", 0, 10001, kExitUsage},
-      {"-c", 10001, 10001, kExitResumeRefused},
+      {"-c", 10001, 5905, kExitResumeRefused},
       {"-o5000", 0, 5000, kExitOk},
-      {"-c", 5000, 5000, kExitOk}};
+      {"-c", 5000, 904, kExitOk}};
   for (const auto& [flag, partial, offset, status] : kCases) {
     const std::string rest = "REST " + std::to_string(offset);
     if (partial > 0) temp_.Write("f.lpxpart", Bytes(partial));
     ServerSendsFile("GET", Bytes(10000), {rest}, std::min<size_t>(offset, 10000));
     EXPECT_EQ(Run({flag, "get", "/r/f", f_}), status) << flag << " " << offset;
     EXPECT_EQ(Texts(commands_.end() - 2, commands_.end()), (Texts{rest, "GET \\r\\f"}));
-    EXPECT_EQ(temp_.Read("f"), status ? "" : Bytes(partial) + Bytes(10000).substr(offset));
+    const std::string tail =
+        status ? "" : Bytes(partial) + Bytes(10000).substr(std::max(partial, offset));
+    EXPECT_EQ(temp_.Read("f"), tail);
     EXPECT_EQ(temp_.Read("f.lpxpart"), status ? Bytes(partial) : "");
     EXPECT_EQ(temp_.Exists("f.lpxpart"), status && partial);
   }
@@ -137,6 +151,70 @@ TEST_F(ClientTest, AGetRefusesARestartItDidNotAskFor) {
   ServerSendsFile("GET", Bytes(10000), {"REST 5000"}, 5000);
   EXPECT_EQ(Run({"get", "/r/f", f_}), kExitProtocol);
   EXPECT_TRUE(!temp_.Exists("f") && !temp_.Exists("f.lpxpart") && Says("not from byte 0")) << err_;
+}
+
+// 'get -c' continues only a partial file ("f.lpxpart"; the target "f" is
+// fetched whole), only when the server confirms its last bytes, and changes
+// it only then; the partial file is never written through a symbolic link.
+TEST_F(ClientTest, AContinuedGetTrustsOnlyAPartialFileTheServerConfirms) {
+  const std::string other = Bytes(4000) + "?" + Bytes(5000).substr(4001);
+  temp_.Write("victim", "mine");
+  struct Case {
+    Texts args;
+    const char* target;   // before, if not null
+    std::string partial;  // before, if not empty ("@": a link to "victim")
+    const char* header;   // the first reply to the fetch; "": SIZE
+    int status;
+    std::string wantTarget, wantPartial;  // after ("" for none)
+  } kCases[] = {
+      {{"-c"}, "old", "", "", kExitOk, "123456789", ""},
+      {{"-c"}, nullptr, other, "REST 904", kExitResumeRefused, "", other},
+      {{"-a", "-c", "-C", "utf8"}, nullptr, "ab\xC3", "FILE ERROR 2", kExitFileError, "", "ab\xC3"},
+      {{}, nullptr, "@", "", kExitLocal, "", ""},
+  };
+  for (Case& c : kCases) {
+    if (c.target) temp_.Write("f", c.target);
+    if (c.partial == "@") symlink(temp_.Local("victim").c_str(), (f_ + ".lpxpart").c_str());
+    if (c.partial.size() > 1) temp_.Write("f.lpxpart", c.partial);
+    if (*c.header == 'F') ServerReplies("AGET", {c.header});
+    if (*c.header == 'R') ServerSendsFile("GET", Bytes(10000), {c.header}, 904);
+    if (*c.header == '\0') ServerSendsFile("GET", "123456789");
+    c.args.insert(c.args.end(), {"get", "/r/f", f_});
+    EXPECT_EQ(Run(c.args), c.status) << c.header << err_;
+    EXPECT_TRUE(temp_.Read("f") == c.wantTarget && temp_.Read("f.lpxpart") == c.wantPartial);
+    std::filesystem::remove(f_), std::filesystem::remove(f_ + ".lpxpart");
+    FreshPeer();
+  }
+  EXPECT_EQ(temp_.Read("victim"), "mine");
+}
+
+// A server that lies or stalls: more keep-alives than a count needs, -t
+// passed across them, a listing too large for memory or one that does not
+// grow; replies are shown escaped.
+TEST_F(ClientTest, AHostileServerIsCutOffInBoundedTime) {
+  const std::tuple<Texts, uint64_t, Texts, int, const char*> kCases[] = {
+      {{"-t", "2", "get"},
+       0,
+       {"WAIT", "WAIT", "WAIT", "WAIT", "SIZE 0"},
+       kExitProtocol,
+       "\"WAIT\""},
+      {{"-t", "2", "get"}, 900000, {"WAIT", "WAIT", "SIZE 0"}, kExitTimeout, "time-out"},
+      {{"get"}, 0, {"\x1B]0;x\x07\x9B"}, kExitProtocol, "reply \"^[]0;x^GM-^[\""},
+      {{"ls"}, 0, {"SIZE 67108865"}, kExitProtocol, "more than the client takes"},
+      {{"ls"}, 0, {"SIZE 9"}, kExitProtocol, "stopped short"},
+  };
+  for (const auto& [args, spacing, replies, status, says] : kCases) {
+    spacingUs_ = spacing;
+    ServerReplies(args.back() == "ls" ? "LIST" : "GET", replies);
+    for (int32_t block = 1; block < 5; ++block)
+      script_.back().second.push_back(BuildFrame(block, ""));
+    Texts line = args;
+    line.push_back("/r/f");
+    if (args.back() == "get") line.push_back(f_);
+    EXPECT_EQ(Run(line), status) << says;
+    EXPECT_TRUE(Says(says)) << err_;
+    FreshPeer();
+  }
 }
 
 // Ctrl/C once the first of three data frames is through (the peer's items
@@ -152,20 +230,20 @@ TEST_F(ClientTest, CtrlCStopsAGetAndKeepsThePartialFile) {
   EXPECT_TRUE(temp_.Read("f.lpxpart") == Bytes(4096) && !temp_.Exists("f"));
 }
 
-// A CR LF across two frames; on the cable an LF counts two.
-const std::string kText = "x\r\n" + std::string(4092, 'x') + "\r\nend\r\n";
+// A CR LF across frames 2 and 3; on the cable an LF counts two.
+const std::string kText = "x\r\n" + std::string(8188, 'x') + "\r\nend\r\n";
 
 // A text fetch turns CR LF into LF. When it breaks off, the CR held back
 // for its LF is dropped from the partial file, so that a resume fetches it
 // again.
 TEST_F(ClientTest, ATextGetThatBreaksOffKeepsThePartialFileAndGetCContinuesIt) {
-  ServerSendsFile("AGET", kText, {}, 0, 1);
+  ServerSendsFile("AGET", kText, {}, 0, 2);
   EXPECT_EQ(Run({"-a", "get", "/r/f", f_}), kExitTimeout);
   EXPECT_TRUE(Says("'get -c' continues them") && !temp_.Exists("f"));
   ServerSendsFile("AGET", kText, {"REST 4095"}, 4095);
   EXPECT_EQ(Run({"-a", "-c", "get", "/r/f", f_}), kExitOk) << err_;
   EXPECT_EQ(commands_, (Texts{"AGET \\r\\f", "REST 4095", "AGET \\r\\f"}));
-  EXPECT_EQ(temp_.Read("f"), "x\n" + std::string(4092, 'x') + "\nend\n");
+  EXPECT_EQ(temp_.Read("f"), "x\n" + std::string(8188, 'x') + "\nend\n");
 }
 
 // A put to /r/f, with the server's answer to "REST ?" (for -c), its
@@ -185,10 +263,12 @@ TEST_F(ClientTest, APutIsStoredOnlyWhenItsFramesAndTheListingShowIt) {
       // Text mode: every LF travels as CR LF; the listed size is not compared.
       {"-a", nullptr, "f\t3\t0\t32\r\n", false, "a\nb\n", kExitOk, "LIST \\r", "a\r\nb\r\n"},
       // In binary mode the listing must show the file with its size; an
-      // empty file travels in no frame, so only the listing tells.
+      // empty file travels in no frame, so only the listing tells (a text
+      // too: the old file still listed is a refusal).
       {"-b", nullptr, "f\t4\t0\t32\r\n", false, "hello", kExitStoreRefused, "LIST \\r", "hello"},
       {"-b", nullptr, "", false, "", kExitStoreRefused, "LIST \\r", ""},
       {"-b", nullptr, "f\t0\t0\t32\r\n", false, "", kExitOk, "LIST \\r", ""},
+      {"-a", nullptr, "f\t5\t0\t32\r\n", false, "", kExitStoreRefused, "LIST \\r", ""},
       {"-b", nullptr, nullptr, true, "hello", kExitStoreRefused, "SIZE 5", ""},  // no listing
       // A remote copy longer than the local file: "SIZE 200" clears the
       // server's restart offsets.
