@@ -1,5 +1,6 @@
 #include "client/session.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "link/command.h"
@@ -84,7 +85,7 @@ void ClosePort() {
 
 LinkResult SendFrame(uint8_t* frame, bool* replyBegun) {
   const bool firstFrame = framesSent++ == 0;
-  const Deadline deadline(replyBudgetMs);
+  const Deadline deadline(std::max(replyBudgetMs, kMinFrameBudgetMs));
   const LinkResult result = UploadBlock(frame, replyBegun);
   // Once a server has answered, a first byte nobody takes up is a server
   // that stopped answering.
@@ -107,7 +108,7 @@ void SettleAfterFailure() {
 }
 
 LinkResult ReceiveFrame(int32_t block, int64_t budgetMs, FrameCheck check) {
-  const Deadline deadline(budgetMs > replyBudgetMs ? budgetMs : replyBudgetMs);
+  const Deadline deadline(std::max({budgetMs, replyBudgetMs, kMinFrameBudgetMs}));
   const int status = WaitForStatus(Awaited::kRaised, Within(budgetMs));
   if (status < 0) return LinkResult::kTimeout;
   if (StatusNibble(static_cast<uint8_t>(status)) != kFrameStartNibble) {

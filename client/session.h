@@ -52,6 +52,9 @@ constexpr LinkPolicy kClientLinkPolicy{
 // included (a listing or a text count may take long; the server sends
 // "WAIT" every second while it counts), and for each frame sent or received.
 constexpr int64_t kDefaultReplyBudgetMs = 60000;
+// A frame, sent or received, has at least this long: more than the 3.5 s
+// a server may take to take up a frame's first byte.
+constexpr int64_t kMinFrameBudgetMs = 10000;
 
 // --- Client link state -----------------------------------------------------
 extern int64_t replyBudgetMs;  // how long a reply, or a frame, may take (-t)
@@ -73,7 +76,7 @@ bool OpenPort(const PortChoice& choice, char* why, size_t size);
 void ClosePort();
 
 // Sends the frame in `frame` (length, block number and payload filled in)
-// within replyBudgetMs.
+// within replyBudgetMs, at least kMinFrameBudgetMs.
 // `replyBegun` (may be null) tells whether the server already began its
 // reply frame after the last byte. kNoServer only when nobody took up the
 // first frame of the session; later it is a time-out.
@@ -88,7 +91,8 @@ void SettleAfterFailure();
 
 // Waits up to `budgetMs` for the server to start a frame, then receives it
 // into indbuf with block number `block` expected (-1 refuses it); the
-// whole frame within replyBudgetMs, or budgetMs if longer (else kTimeout).
+// whole frame within the longest of budgetMs, replyBudgetMs and
+// kMinFrameBudgetMs (else kTimeout).
 LinkResult ReceiveFrame(int32_t block, int64_t budgetMs, FrameCheck check = nullptr);
 
 // Receives one reply text into `text` (size bytes with terminator), passing
