@@ -44,13 +44,7 @@ class ClientTest : public ::testing::Test {
     ResetAllState();
     port_.SetAccessCostUs(1);  // lets the spinning waits see the clock move
     port_.SetPeer(&peer_);
-    FreshPeer();
-  }
-  // A peer with nothing queued, for a run after one that failed.
-  void FreshPeer() {
-    peer_ = FramePeer(0x378);
     peer_.OnFrame([this](const FramePeer::Frame& frame) { Heard(frame); });
-    script_.clear();
   }
   void TearDown() override { platform = saved_; }
 
@@ -136,9 +130,8 @@ TEST_F(ClientTest, AGetFromAnOffsetSendsRestBeforeGet) {
     ServerSendsFile("GET", Bytes(10000), {rest}, std::min<size_t>(offset, 10000));
     EXPECT_EQ(Run({flag, "get", "/r/f", f_}), status) << flag << " " << offset;
     EXPECT_EQ(Texts(commands_.end() - 2, commands_.end()), (Texts{rest, "GET \\r\\f"}));
-    const std::string tail =
-        status ? "" : Bytes(partial) + Bytes(10000).substr(std::max(partial, offset));
-    EXPECT_EQ(temp_.Read("f"), tail);
+    EXPECT_EQ(temp_.Read("f"),
+              status ? "" : Bytes(partial) + Bytes(10000).substr(std::max(partial, offset)));
     EXPECT_EQ(temp_.Read("f.lpxpart"), status ? Bytes(partial) : "");
     EXPECT_EQ(temp_.Exists("f.lpxpart"), status && partial);
   }
@@ -155,14 +148,9 @@ TEST_F(ClientTest, AGetFromAnOffsetSendsRestBeforeGet) {
 TEST_F(ClientTest, ALyingServerGetsNothingReportedWhole) {
   const std::string other = Bytes(4000) + "?" + Bytes(5000).substr(4001), nine = "123456789";
   temp_.Write("victim", "mine");
-  struct Case {
-    Texts args;
-    std::string partial, file;  // "f.lpxpart" before; the server's file
-    Texts header;               // its replies before SIZE
-    size_t from;                // where its data frames start
-    int status;
-    const char* says;
-  } kCases[] = {
+  // Arguments, "f.lpxpart" before, the server's file, its replies before
+  // SIZE, where its data frames start, the status and what it says.
+  const std::tuple<Texts, std::string, std::string, Texts, size_t, int, const char*> kCases[] = {
       {{"-c", "get"}, "", nine, {}, 0, kExitOk, ""},
       {{"-c", "get"}, other, Bytes(10000), {"REST 904"}, 904, kExitResumeRefused, "differs"},
       {{"-a", "-c", "-C", "utf8", "get"}, "ab\xC3", "", {"FILE ERROR 2"}, 0, kExitFileError, ""},
@@ -174,20 +162,23 @@ TEST_F(ClientTest, ALyingServerGetsNothingReportedWhole) {
       {{"ls"}, "", "", {"SIZE 67108865"}, 0, kExitProtocol, "more than the client takes"},
       {{"ls"}, "", nine, {}, 9, kExitProtocol, "stopped short"},
   };
-  for (Case& c : kCases) {
+  for (const auto& [args, partial, file, header, from, status, says] : kCases) {
     temp_.Write("f", "old");
-    if (c.partial == "@") symlink(temp_.Local("victim").c_str(), (f_ + ".lpxpart").c_str());
-    if (c.partial.size() > 1) temp_.Write("f.lpxpart", c.partial);
-    spacingUs_ = c.status == kExitTimeout ? 900000 : 0;
-    const bool ls = c.args.back() == "ls";
-    ServerSendsFile(ls ? "LIST" : c.args[0] == "-a" ? "AGET" : "GET", c.file, c.header, c.from);
-    c.args.push_back("/r/f");
-    if (!ls) c.args.push_back(f_);
-    EXPECT_EQ(Run(c.args), c.status) << c.says << err_;
-    EXPECT_TRUE(Says(c.says) && temp_.Read("f") == (c.status ? "old" : c.file)) << c.says;
-    EXPECT_EQ(temp_.Read("f.lpxpart"), c.status && c.partial.size() > 1 ? c.partial : "");
+    if (partial == "@") symlink(temp_.Local("victim").c_str(), (f_ + ".lpxpart").c_str());
+    if (partial.size() > 1) temp_.Write("f.lpxpart", partial);
+    spacingUs_ = status == kExitTimeout ? 900000 : 0;
+    const bool ls = args.back() == "ls";
+    ServerSendsFile(ls ? "LIST" : args[0] == "-a" ? "AGET" : "GET", file, header, from);
+    Texts line = args;
+    line.push_back("/r/f");
+    if (!ls) line.push_back(f_);
+    EXPECT_EQ(Run(line), status) << says << err_;
+    EXPECT_TRUE(Says(says) && temp_.Read("f") == (status ? "old" : file)) << says;
+    EXPECT_EQ(temp_.Read("f.lpxpart"), status && partial.size() > 1 ? partial : "");
     unlink((f_ + ".lpxpart").c_str());
-    FreshPeer();
+    peer_ = FramePeer(0x378);  // nothing left queued
+    peer_.OnFrame([this](const FramePeer::Frame& frame) { Heard(frame); });
+    script_.clear();
   }
   EXPECT_EQ(temp_.Read("victim"), "mine");
 }
