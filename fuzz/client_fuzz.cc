@@ -33,7 +33,7 @@
 // but its line ends; the text writer's file counts as many wire bytes as
 // it reads back as, and a wire text whose every LF follows a CR reads back
 // unchanged. Files are made only in a temporary directory (on /dev/shm,
-// where fsync costs nothing).
+// where fsync costs nothing), removed at exit.
 //
 // The waits are scaled down (bursts of 4 reads and 100 ms pauses, a reply
 // budget of 2 s) and every register access costs 20 us of virtual time, so
@@ -239,6 +239,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   if (made == nullptr) made = mkdtemp(fallback);
   if (made == nullptr) abort();
   lpx::dir = made;
+  atexit([] {
+    for (const char* name : {"/f", "/f.lpxpart", "/t"}) unlink((lpx::dir + name).c_str());
+    rmdir(lpx::dir.c_str());
+  });
   return 0;
 }
 
