@@ -14,14 +14,15 @@
 //   00-3F  a reply: t bytes of text follow
 //   40-7F  the next data frame: a length byte L follows, and the frame
 //          holds L, L, 2L or 4L bytes (bits 4-5), the last 4096 for L = 0
-//          (whole frames cost most: they come seldom); its payload is the
+//          (whole frames cost most: three at most); its payload is the
 //          file's pattern from where the fetch stands (bit 3: the input's
 //          bytes instead); bit 0 changes a byte of it, bit 1 spoils its
 //          checksum, bit 2 gives it the next block's number
 //   80-BF  t & 0x3F raw bytes follow, sent whatever the client answers
 //   C0-DF  t & 0x1F keep-alives ("WAIT")
 //   E0-FF  the next item starts (t & 0x1F) x 500 ms later
-//   The text writer's job takes the items as pieces of wire text instead:
+//   At most 32 items, and 16 KiB in data frames (a longer frame is sent
+//   empty). The text writer's job takes the items as pieces of wire text instead:
 //   a length byte, then that many bytes.
 //
 // Checked: the exit status is one the client has; the virtual time stays
@@ -68,6 +69,10 @@ namespace {
 
 constexpr uint16_t kBase = 0x378;
 constexpr uint64_t kItemBudgetUs = 20000000;
+// What one run sends at most: the rest of a longer input is left out, so
+// that every run stays short (a byte on the fake cable costs some 1 us).
+constexpr size_t kMaxItems = 32;
+constexpr uint64_t kMaxDataBytes = 16384;
 
 std::string dir;  // the temporary directory, made once
 
@@ -125,18 +130,21 @@ struct Script {
 Script MakeScript(Input in, uint64_t from) {
   Script s;
   int32_t block = 1;
+  int wholes = 0;
   uint64_t at = from;
   uint64_t delayUs = 0;
-  for (int t; (t = in.Byte()) >= 0;) {
+  for (int t; s.items.size() < kMaxItems && (t = in.Byte()) >= 0;) {
     FramePeer::Item item;
     if (t < 0x40) {
       item.bytes = BuildFrame(0, in.Take(static_cast<size_t>(t)));
     } else if (t < 0x80) {
-      // A whole frame costs some 4 ms: rare, so that most runs are short.
+      // A whole frame costs some 4 ms: rare, and three at most (enough to
+      // cross from one into the next twice), so that runs stay short.
       const size_t length = static_cast<size_t>(std::max(in.Byte(), 0));
       const int scale = t >> 4 & 3;
-      const size_t n = scale < 3 ? length << (scale == 0 ? 0 : scale - 1)
-                                 : (length == 0 ? kFileFramePayload : length << 2);
+      const bool whole = scale == 3 && length == 0 && wholes++ < 3;
+      size_t n = whole ? kFileFramePayload : length << (scale == 0 ? 0 : scale - 1);
+      if (at - from + n > kMaxDataBytes) n = 0;
       std::string payload = (t & 8) ? in.Take(n) : Patterned(at, n);
       if ((t & 1) && !payload.empty()) payload[payload.size() / 2] ^= 0x20;
       item.bytes = BuildFrame((t & 4) ? block + 1 : block, payload, (t & 2) != 0);
