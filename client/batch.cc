@@ -151,13 +151,14 @@ int PlanFetches(const std::vector<std::string>& remotes, const std::string& loca
       if ((e.attributes & kAttrDirectory) || !MatchName(pattern.c_str(), e.name.c_str())) continue;
       matched = true;
       char local[kPathSize];
+      // In messages, control bytes of the name (C1 ones too) escaped.
+      const std::string shown = shownDir + ShownText(e.name);
       if (!ListedNameToLocal(e.name, local, sizeof local)) {
-        ClientNameToLocal(e.name.c_str(), local, sizeof local);
-        skip(shownDir + local, "the name cannot travel the cable unchanged; skipped");
+        skip(shown, "the name cannot travel the cable unchanged; skipped");
       } else if (l.counts[e.name] > 1) {
-        skip(shownDir + local, "listed more than once (names the cable cannot carry); skipped");
+        skip(shown, "listed more than once (names the cable cannot carry); skipped");
       } else {
-        add((dir.empty() ? "" : dir + "\\") + e.name, shownDir + local, local);
+        add((dir.empty() ? "" : dir + "\\") + e.name, shown, local);
       }
     }
     if (!matched) skip(remote, "no remote file matches");

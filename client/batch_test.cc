@@ -42,7 +42,7 @@ Planned PlanFetchesOf(const std::vector<std::string>& remotes,
       },
       &plan);
   ::testing::internal::GetCapturedStderr();
-  for (const BatchFile& f : plan.files) out.files += f.from + ">" + f.to + " ";
+  for (const BatchFile& f : plan.files) out.files += f.from + ">" + f.to + " " + f.shown + " ";
   out.skipped = status != 0 ? -status : plan.skipped;
   return out;
 }
@@ -50,20 +50,21 @@ Planned PlanFetchesOf(const std::vector<std::string>& remotes,
 // A pattern takes the files of one listing per directory, in name order;
 // directories, hidden names, names that cannot travel both ways (a tab, a
 // backslash) and names listed twice are left out. The euro sign travels as
-// byte 0x80 and is named here in UTF-8.
+// byte 0x80 and is named here in UTF-8; messages show a C1 byte escaped.
 TEST(BatchTest, PlansFetchesFromOneListingPerDirectory) {
   localCharset = LocalCharset::kUtf8;
   std::vector<ListingEntry> listing;
   for (const char* name : {"b.txt", ".", ".hidden.txt", "sub.txt", "a.txt", "tab\tname.txt",
-                           "back\\slash.txt", "twice.txt", "twice.txt", "\x80.txt"}) {
+                           "back\\slash.txt", "twice.txt", "twice.txt", "\x80.txt", "\x9B.txt"}) {
     const bool directory = name == std::string(".") || name == std::string("sub.txt");
     listing.push_back({name, 1, 0, true, directory ? 16u : 32u});
   }
   const Planned p = PlanFetchesOf(
       {"/r/*.txt", "/r/a.txt", "/r/*.none", "/q/x", "/r*/x", "/gone/*", "/gone/?"}, listing);
-  EXPECT_EQ(p.files,
-            "\\r\\a.txt>L/a.txt \\r\\b.txt>L/b.txt \\r\\\x80.txt>L/\xE2\x82\xAC.txt "
-            "\\q\\x>L/x ");
+  EXPECT_EQ(
+      p.files,
+      "\\r\\a.txt>L/a.txt /r/a.txt \\r\\b.txt>L/b.txt /r/b.txt \\r\\\x80.txt>L/\xE2\x82\xAC.txt "
+      "/r/\xE2\x82\xAC.txt \\r\\\x9B.txt>L/\xC2\x9B.txt /r/M-^[.txt \\q\\x>L/x /q/x ");
   // tab, backslash, twice twice, a.txt again, *.none, r*, gone twice.
   EXPECT_EQ(p.skipped, 9);
   EXPECT_EQ(p.listed, (std::vector<std::string>{"\\r", "\\gone"}));

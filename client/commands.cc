@@ -61,7 +61,7 @@ constexpr CommandOption kClientOptions[] = {
     {"recursive", 'r', nullptr, "get and put: whole directory trees (with -c: resume one)"},
     {"offset", 'o', "N", "get: fetch from byte N of the file as it travels"},
     {"charset", 'C', "NAME", "local names and text: latin9 or utf8 (default: locale)"},
-    {"timeout", 't', "SECONDS", "wait this long for a reply to begin (default 60)"},
+    {"timeout", 't', "SECONDS", "the longest a reply may take (default 60)"},
     {"quiet", 'q', nullptr, "no progress bar and no summary lines"},
     {"long-hold", 'H', nullptr, "pause 150 ms after each reply (for an older lpxferd)"},
     {"help", 'h', nullptr, "show this help"},
@@ -118,8 +118,7 @@ int NamespaceReply(const NamespaceCommand& command, const char* path) {
     Complain("%s: %s (%s)", path, command.errorText, command.errorReply);
     return command.errorStatus;
   }
-  Complain("%s: unexpected reply \"%s\"", command.what, reply);
-  return kExitProtocol;
+  return UnexpectedReply(command.what, reply);
 }
 
 bool ToClientPath(const char* path, char* out, size_t size) {
@@ -154,10 +153,7 @@ int Greet(char* reply, size_t size) {
     }
     SettleAfterFailure();
   }
-  if (strcmp(reply, kReplyConnected) != 0) {
-    Complain("connect: unexpected reply \"%s\"", reply);
-    return kExitProtocol;
-  }
+  if (strcmp(reply, kReplyConnected) != 0) return UnexpectedReply("connect", reply);
   return 0;
 }
 
@@ -466,6 +462,11 @@ int Command(const char* format, ...) {
   const char* blank = strchr(text, ' ');
   const std::string name = blank ? std::string(text, static_cast<size_t>(blank - text)) : text;
   return LinkFailure(name.c_str(), result);
+}
+
+int UnexpectedReply(const char* what, const char* reply) {
+  Complain("%s: unexpected reply \"%s\"", what, ShownText(reply).c_str());
+  return kExitProtocol;
 }
 
 int Reply(const char* what, char* reply, size_t size) {

@@ -111,9 +111,7 @@ std::string FormatListingTable(std::vector<ListingEntry> entries) {
   uint64_t bytes = 0;
   unsigned directories = 0, files = 0;
   for (const ListingEntry& e : entries) {
-    std::string name(e.name.size() * 3 + 1, '\0');
-    if (!ClientNameToLocal(e.name.c_str(), name.data(), name.size())) name = "?";
-    name.resize(strlen(name.c_str()));
+    const std::string name = ShownText(e.name);
     const std::string when = e.hasTime ? FormatFatTime(e.fatTime) : std::string(19, ' ');
     char line[128];
     const int n = snprintf(line, sizeof line, "%s %12" PRIu32 "  %s  ",

@@ -34,7 +34,8 @@ std::string AttributeLetters(unsigned attributes);
 std::string FormatFatTime(uint32_t word);
 
 // The table: a header line, one line per entry ("." first, then by name),
-// and a summary line. Names are converted to the local character set.
+// and a summary line. Names are shown in the local character set, control
+// bytes escaped (ShownText).
 std::string FormatListingTable(std::vector<ListingEntry> entries);
 
 }  // namespace lpx

@@ -28,21 +28,22 @@ TEST(ListingTableTest, ParsesTheFourFieldsFromTheRight) {
 }
 
 // 2005-06-15 12:34:56 local: seconds field 29, minute 34, hour 12, day 15,
-// month 6, year field 25; it reads back as 12:34:55.
+// month 6, year field 25; it reads back as 12:34:55. Control bytes in a
+// name are shown escaped.
 TEST(ListingTableTest, TableHasTheDotFirstThenNamesAndASummary) {
   ResetAllState();  // the start time decides the century of the FAT year
   const std::string t =
       "\t" + std::to_string(29u | 34u << 5 | 12u << 11 | 15u << 16 | 6u << 21 | 25u << 25) + "\t";
   std::vector<ListingEntry> entries;
   EXPECT_FALSE(ParseListing("zeta\t10\t0\t32", &entries));  // no CR LF at the end
-  ASSERT_TRUE(ParseListing("zeta\t10" + t + "32\r\n.\t0\t-1\t16\r\nro\t5" + t + "3\r\nplain\t1" +
-                               t + "0\r\nalpha\t0" + t + "16\r\n",
+  ASSERT_TRUE(ParseListing("zeta\t10" + t + "32\r\n.\t0\t-1\t16\r\nro\t5" + t +
+                               "3\r\npl\x1B\x9B\t1" + t + "0\r\nalpha\t0" + t + "16\r\n",
                            &entries));
   EXPECT_EQ(FormatListingTable(entries),
             "attr         size  date       time      name\n"
             "d---            0                       .\n"
             "d---            0  2005-06-15 12:34:55  alpha\n"
-            "----            1  2005-06-15 12:34:55  plain\n"
+            "----            1  2005-06-15 12:34:55  pl^[M-^[\n"  // no terminal control
             "-rh-            5  2005-06-15 12:34:55  ro\n"
             "---a           10  2005-06-15 12:34:55  zeta\n"
             "1 directory, 3 files, 16 bytes\n");

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "convert/charset.h"
+#include "log/memo.h"
 
 namespace lpx {
 
@@ -119,6 +120,20 @@ bool ClientNameToLocal(const char* name, char* out, size_t size) {
     if (!Append(out, size, &used, bytes, n)) return false;
   }
   return true;
+}
+
+std::string ShownText(std::string_view text) {
+  const ConsoleEncoder toLocal = [](uint8_t c, uint8_t out[3]) {
+    return ClientByteToLocal(c, localCharset, out);
+  };
+  std::string shown;
+  int32_t columns = 0;
+  for (const char c : text) {
+    uint8_t bytes[kMaxConsoleForm];
+    const size_t n = ConsoleForm(static_cast<uint8_t>(c), toLocal, true, bytes, &columns);
+    shown.append(reinterpret_cast<const char*>(bytes), n);
+  }
+  return shown;
 }
 
 const char* PathBaseName(const char* path) {

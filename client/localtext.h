@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
+#include <string_view>
 
 #include "convert/charset.h"
 
@@ -33,6 +35,11 @@ bool RemotePathToClient(const char* path, char* out, size_t size);
 // A name in client bytes to local characters. Control characters become
 // '?', so that a listing stays one line per entry. False when it does not fit.
 bool ClientNameToLocal(const char* name, char* out, size_t size);
+
+// Client bytes from the server (a listed name, a reply) as the terminal may
+// show them: in local characters, every control byte as a caret escape (^[
+// for ESC, ^? for DEL, M-^[ for 0x9B), never raw.
+std::string ShownText(std::string_view text);
 
 // The last component of a path with either separator ("" for a path that
 // ends in a separator).

@@ -40,6 +40,10 @@ int Command(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // messages). Returns 0, or the exit status after reporting.
 int MakeRemoteDirectory(const char* clientPath, const char* shown);
 
+// Reports the reply `reply` that `what` did not expect (its control bytes
+// escaped) and returns kExitProtocol.
+int UnexpectedReply(const char* what, const char* reply);
+
 // Receives one reply (keep-alives passed over) into `reply`. Returns 0 or
 // the exit status after reporting.
 int Reply(const char* what, char* reply, size_t size);

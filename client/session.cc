@@ -1,5 +1,6 @@
 #include "client/session.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "link/command.h"
@@ -41,6 +42,22 @@ void WaitForQuiet() {
   }
 }
 
+// Bounds every wait of the link by a deadline for its lifetime; nested in
+// another, the outer one stands.
+class Deadline {
+ public:
+  explicit Deadline(int64_t ms) : saved_(waitDeadlineMs) {
+    if (saved_ == 0) waitDeadlineMs = NowMs() + ms;
+  }
+  ~Deadline() { waitDeadlineMs = saved_; }
+  Deadline(const Deadline&) = delete;
+  Deadline& operator=(const Deadline&) = delete;
+  bool Passed() const { return NowMs() >= waitDeadlineMs; }
+
+ private:
+  int64_t saved_;
+};
+
 }  // namespace
 
 void ResetSessionState() {
@@ -68,6 +85,7 @@ void ClosePort() {
 
 LinkResult SendFrame(uint8_t* frame, bool* replyBegun) {
   const bool firstFrame = framesSent++ == 0;
+  const Deadline deadline(std::max(replyBudgetMs, kMinFrameBudgetMs));
   const LinkResult result = UploadBlock(frame, replyBegun);
   // Once a server has answered, a first byte nobody takes up is a server
   // that stopped answering.
@@ -90,6 +108,7 @@ void SettleAfterFailure() {
 }
 
 LinkResult ReceiveFrame(int32_t block, int64_t budgetMs, FrameCheck check) {
+  const Deadline deadline(std::max({budgetMs, replyBudgetMs, kMinFrameBudgetMs}));
   const int status = WaitForStatus(Awaited::kRaised, Within(budgetMs));
   if (status < 0) return LinkResult::kTimeout;
   if (StatusNibble(static_cast<uint8_t>(status)) != kFrameStartNibble) {
@@ -99,18 +118,21 @@ LinkResult ReceiveFrame(int32_t block, int64_t budgetMs, FrameCheck check) {
   }
   SetFrameBlock(indbuf, block);
   if (DownloadBlock(indbuf, check) == LinkResult::kOk) return LinkResult::kOk;
+  if (deadline.Passed()) return LinkResult::kTimeout;
   return block == kAbortBlock ? LinkResult::kRefused : LinkResult::kAborted;
 }
 
 LinkResult ReceiveReply(char* text, size_t size) {
-  for (;;) {
+  const Deadline deadline(replyBudgetMs);
+  const int64_t maxWaits = replyBudgetMs / 1000 + 1;
+  for (int64_t waits = 0;; ++waits) {
     const LinkResult result = ReceiveFrame(0, replyBudgetMs);
     if (result != LinkResult::kOk) return result;
     const int32_t length = FrameLength(indbuf);
     if (length < 0 || static_cast<size_t>(length) >= size) return LinkResult::kAborted;
     memcpy(text, FramePayload(indbuf), static_cast<size_t>(length));
     text[length] = '\0';
-    if (strcmp(text, kReplyWait) != 0) return LinkResult::kOk;
+    if (strcmp(text, kReplyWait) != 0 || waits == maxWaits) return LinkResult::kOk;
   }
 }
 

@@ -48,12 +48,16 @@ constexpr LinkPolicy kClientLinkPolicy{
     .acceptHoldMs = 0,
 };
 
-// Default budget for a reply to begin (listings and text counts take long;
-// the server sends "WAIT" every second while it counts).
+// Default budget for a reply, from the wait for it to its end, keep-alives
+// included (a listing or a text count may take long; the server sends
+// "WAIT" every second while it counts), and for each frame sent or received.
 constexpr int64_t kDefaultReplyBudgetMs = 60000;
+// A frame, sent or received, has at least this long: more than the 3.5 s
+// a server may take to take up a frame's first byte.
+constexpr int64_t kMinFrameBudgetMs = 10000;
 
 // --- Client link state -----------------------------------------------------
-extern int64_t replyBudgetMs;  // how long to wait for a reply to begin
+extern int64_t replyBudgetMs;  // how long a reply, or a frame, may take (-t)
 extern int framesSent;  // frames sent in this session (the first one may meet a stale server)
 
 void ResetSessionState();
@@ -71,7 +75,8 @@ bool OpenPort(const PortChoice& choice, char* why, size_t size);
 // Waits out the code hold and leaves the data register at 0.
 void ClosePort();
 
-// Sends the frame in `frame` (length, block number and payload filled in).
+// Sends the frame in `frame` (length, block number and payload filled in)
+// within replyBudgetMs, at least kMinFrameBudgetMs.
 // `replyBegun` (may be null) tells whether the server already began its
 // reply frame after the last byte. kNoServer only when nobody took up the
 // first frame of the session; later it is a time-out.
@@ -85,11 +90,16 @@ LinkResult SendCommand(const char* text);
 void SettleAfterFailure();
 
 // Waits up to `budgetMs` for the server to start a frame, then receives it
-// into indbuf with block number `block` expected (-1 refuses it).
+// into indbuf with block number `block` expected (-1 refuses it); the
+// whole frame within the longest of budgetMs, replyBudgetMs and
+// kMinFrameBudgetMs (else kTimeout).
 LinkResult ReceiveFrame(int32_t block, int64_t budgetMs, FrameCheck check = nullptr);
 
 // Receives one reply text into `text` (size bytes with terminator), passing
-// over every "WAIT" keep-alive. A reply that does not fit is kAborted.
+// over the "WAIT" keep-alives, all within replyBudgetMs (else kTimeout). A
+// server sends one a second while it counts, so after one more than the
+// seconds of that budget a "WAIT" is the reply. A reply that does not fit
+// is kAborted.
 LinkResult ReceiveReply(char* text, size_t size);
 
 // A human-readable description of a link failure.

@@ -1,14 +1,16 @@
 #include "client/transfer.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <utime.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "client/exit_status.h"
 #include "client/listing_table.h"
@@ -28,6 +30,17 @@ constexpr size_t kPathSize = 1024;
 // The server names a resume point at least 4096 and less than 5120 bytes
 // before the end of what it holds.
 constexpr uint64_t kResumeSpan = 5120;
+// A continued fetch asks for this many bytes before the end of the partial
+// file once more, and goes on only when they match what it holds: a file
+// that changed on the server, or a partial file of another, shows there.
+// One full frame.
+constexpr uint64_t kCheckSpan = 4096;
+// The most a listing may announce. Records take about 40 bytes, 290 at
+// most (a name of 255 bytes), so 64 MiB hold some 1.6 million entries, at
+// least 230,000; at the cable's 90 KB/s they take twelve minutes to come.
+// A larger SIZE is a broken or hostile server, whose listing would
+// otherwise fill the client's memory with up to 4 GiB.
+constexpr uint64_t kMaxListingBytes = uint64_t{64} << 20;
 
 // Closes a stdio file on every way out.
 struct FileCloser {
@@ -54,18 +67,20 @@ bool ReplyNumber(const char* reply, const char* key, uint64_t max, uint64_t* val
   return true;
 }
 
+// A regular file itself, not a symbolic link to one.
 bool IsRegularFile(const std::string& path) {
   struct stat st {};
-  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+  return lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-// Flushes, syncs and closes; false when any of it failed.
-bool FinishFile(FileCloser* closer) {
-  FILE* file = closer->file;
-  closer->file = nullptr;
-  bool ok = fflush(file) == 0;
-  ok = fsync(fileno(file)) == 0 && ok;
-  return fclose(file) == 0 && ok;
+// Opens the partial file of a fetch: never through a symbolic link (one
+// planted there would have the fetch write wherever it points), and not
+// inherited by programs the client might start.
+FILE* OpenPartial(const std::string& path, int flags, const char* mode) {
+  const int fd = open(path.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, 0666);
+  FILE* file = fd >= 0 ? fdopen(fd, mode) : nullptr;
+  if (file == nullptr && fd >= 0) close(fd);
+  return file;
 }
 
 // The permissions a fetched file gets from its attribute byte: read-only
@@ -138,54 +153,77 @@ int ReceiveFetchHeader(const char* remote, uint64_t offset, FetchHeader* header)
       header->size = value;
       return 0;
     }
-    Complain("get: unexpected reply \"%s\"", reply);
-    return kExitProtocol;
+    return UnexpectedReply("get", reply);
   }
 }
 
 // One fetch: where it writes, what the server announced, and how far it got.
+// A continued fetch asks for the last `held` bytes of the partial file once
+// more; they are compared, not written.
 struct Fetch {
   const char* remote = nullptr;  // as the user typed it
   std::string target;            // the local file it ends as
-  std::string writePath;         // the partial file, or the file it continues
+  std::string writePath;         // the partial file
   bool appending = false;        // continuing a partial file
-  uint64_t offset = 0;           // wire offset to fetch from
+  uint64_t offset = 0;           // wire offset the partial file ends at, or -o
+  uint64_t from = 0;             // wire offset asked for: offset less the held bytes
+  std::string held;              // the wire bytes of the partial file from `from`
+  uint64_t keep = 0;             // its local bytes of whole characters, kept
+  bool ready = false;            // the file is positioned for the new bytes
   FetchHeader header;
   FileCloser file;
   TextWriter writer;
   Progress progress;  // its count is the bytes received
 
-  uint64_t Expected() const { return header.size >= offset ? header.size - offset : 0; }
+  uint64_t Expected() const { return header.size >= from ? header.size - from : 0; }
   uint64_t Received() const { return progress.done; }
+  // The bytes the file gained.
+  uint64_t Added() const { return Received() > held.size() ? Received() - held.size() : 0; }
 };
 
-// Resuming continues the partial file a broken fetch left, or the target
-// itself when there is none, from the wire size of what it holds.
-int OpenResumePoint(Fetch* f) {
-  if (!IsRegularFile(f->writePath)) {
-    if (!IsRegularFile(f->target)) return 0;  // nothing to continue: a whole fetch
-    f->writePath = f->target;
+// Reads the wire bytes [from, offset) of the partial file into held: in
+// text mode as an upload would send them (LF as CR LF, client bytes).
+bool ReadHeldBytes(Fetch* f) {
+  FILE* file = f->file.file;
+  f->held.resize(f->offset - f->from);
+  if (!options.text) {
+    return fseeko(file, static_cast<off_t>(f->from), SEEK_SET) == 0 &&
+           fread(f->held.data(), 1, f->held.size(), file) == f->held.size();
   }
-  FILE* file = f->file.file = fopen(f->writePath.c_str(), "r+b");
+  rewind(file);
+  WireReader reader{file};
+  for (uint64_t i = 0; i < f->from; ++i) reader.Next();
+  for (char& c : f->held) {
+    const int byte = reader.Next();
+    if (byte < 0) return false;
+    c = static_cast<char>(byte);
+  }
+  return true;
+}
+
+// Resuming continues the partial file a broken fetch left, never the
+// target (a finished file, perhaps of another origin): with none, the
+// fetch is a whole one. Nothing in the file changes before the server has
+// shown that it holds the same bytes.
+int OpenResumePoint(Fetch* f) {
+  if (!IsRegularFile(f->writePath)) return 0;
+  FILE* file = f->file.file = OpenPartial(f->writePath, O_RDWR, "r+b");
   if (file == nullptr) {
     Complain("%s: cannot open the local file to continue it (%s)", f->writePath.c_str(),
              strerror(errno));
     return kExitLocal;
   }
   f->appending = true;
-  bool ready = false;
+  bool ready = true;
   if (options.text) {
-    uint64_t localBytes = 0;
-    CountWireBytes(file, &f->offset, &localBytes);
     // A character cut short by the break is fetched again whole.
-    ready = ftruncate(fileno(file), static_cast<off_t>(localBytes)) == 0 &&
-            fseeko(file, static_cast<off_t>(localBytes), SEEK_SET) == 0;
-  } else if (fseeko(file, 0, SEEK_END) == 0) {
-    f->offset = static_cast<uint64_t>(ftello(file));
-    ready = true;
+    CountWireBytes(file, &f->offset, &f->keep);
+  } else if ((ready = fseeko(file, 0, SEEK_END) == 0)) {
+    f->offset = f->keep = static_cast<uint64_t>(ftello(file));
   }
-  if (!ready) {
-    Complain("%s: cannot prepare the local file (%s)", f->writePath.c_str(), strerror(errno));
+  f->from = f->offset - std::min(f->offset, kCheckSpan);
+  if (!ready || !ReadHeldBytes(f)) {
+    Complain("%s: cannot read the local file (%s)", f->writePath.c_str(), strerror(errno));
     return kExitLocal;
   }
   return 0;
@@ -206,32 +244,61 @@ int ChooseFetchTarget(const char* local, Fetch* f) {
     f->target = local;
   }
   f->writePath = f->target + kPartSuffix;
-  if (options.offset >= 0) f->offset = static_cast<uint64_t>(options.offset);
+  if (options.offset >= 0) f->offset = f->from = static_cast<uint64_t>(options.offset);
   return options.resume ? OpenResumePoint(f) : 0;
 }
 
 // REST with the offset when there is one, GET or AGET, and the replies
 // before the data.
 int RequestFetch(const char* clientPath, Fetch* f) {
-  if (f->offset > kMaxWireOffset) {
-    Complain("%s: offset %" PRIu64 " is beyond what the protocol can name", f->remote, f->offset);
+  if (f->from > kMaxWireOffset) {
+    Complain("%s: offset %" PRIu64 " is beyond what the protocol can name", f->remote, f->from);
     return kExitUsage;
   }
-  if (f->offset > 0) {
-    if (int status = Command("REST %" PRIu64, f->offset)) return status;
+  if (f->from > 0) {
+    if (int status = Command("REST %" PRIu64, f->from)) return status;
   }
   if (int status = Command("%s%s", options.text ? "AGET " : "GET ", clientPath)) return status;
-  return ReceiveFetchHeader(f->remote, f->offset, &f->header);
+  return ReceiveFetchHeader(f->remote, f->from, &f->header);
+}
+
+// Compares the first fetched bytes of a continued fetch with those the
+// partial file holds; once all matched, cuts the file to its whole
+// characters and stands at its end. Takes the compared bytes off `payload`.
+int MatchHeldBytes(Fetch* f, const uint8_t** payload, size_t* n) {
+  if (f->Received() < f->held.size()) {
+    const size_t count = std::min<size_t>(*n, f->held.size() - f->Received());
+    const bool same = memcmp(*payload, f->held.data() + f->Received(), count) == 0;
+    f->progress.Add(count);
+    *payload += count;
+    *n -= count;
+    if (!same) {
+      Complain("%s: the partial file %s differs from the server's copy before byte %" PRIu64
+               "; not continued (it is kept; get without -c fetches the whole file)",
+               f->remote, f->writePath.c_str(), f->offset);
+      return kExitResumeRefused;
+    }
+  }
+  if (f->ready || f->Received() < f->held.size()) return 0;
+  f->ready = ftruncate(fileno(f->file.file), static_cast<off_t>(f->keep)) == 0 &&
+             fseeko(f->file.file, static_cast<off_t>(f->keep), SEEK_SET) == 0;
+  if (f->ready) return 0;
+  Complain("%s: cannot prepare the local file (%s)", f->writePath.c_str(), strerror(errno));
+  return kExitLocal;
 }
 
 // Writes the payload of the frame in indbuf, `length` bytes, and counts it.
 int WriteFetchedFrame(Fetch* f, int32_t length) {
-  const size_t n = static_cast<size_t>(length);
+  size_t n = static_cast<size_t>(length);
   if (f->Received() + n > f->Expected()) {
     Complain("get: the server sent more than the %" PRIu64 " bytes it announced", f->Expected());
     return kExitIncomplete;
   }
   const uint8_t* payload = FramePayload(indbuf);
+  if (int status = MatchHeldBytes(f, &payload, &n)) {
+    f->progress.Add(n);
+    return status;
+  }
   const bool written =
       options.text ? f->writer.Write(payload, n) : fwrite(payload, 1, n, f->file.file) == n;
   int status = 0;
@@ -249,7 +316,8 @@ int WriteFetchedFrame(Fetch* f, int32_t length) {
 int ReceiveFetchedFrames(Fetch* f) {
   int status = 0;
   if (!f->appending) {
-    f->file.file = fopen(f->writePath.c_str(), "wb");
+    f->file.file = OpenPartial(f->writePath, O_WRONLY | O_CREAT | O_TRUNC, "wb");
+    f->ready = true;
     if (f->file.file == nullptr) {
       Complain("%s: cannot create the local file (%s)", f->writePath.c_str(), strerror(errno));
       status = kExitLocal;
@@ -268,13 +336,30 @@ int ReceiveFetchedFrames(Fetch* f) {
   }
 }
 
+// Flushes, gives a whole fetch its permissions and time (through the
+// descriptor: the path might name another file by now), syncs and closes;
+// false when any of it failed.
+bool FinishFile(Fetch* f, bool whole) {
+  FILE* file = std::exchange(f->file.file, nullptr);
+  const int fd = fileno(file);
+  bool ok = fflush(file) == 0;
+  if (whole) {
+    fchmod(fd, ModeFromAttributes(f->header.attributes));
+    const time_t when = UXtime(f->header.fatTime);
+    const struct timespec times[2] = {{when, 0}, {when, 0}};
+    if (f->header.hasTime) futimens(fd, times);
+  }
+  ok = fsync(fd) == 0 && ok;
+  return fclose(file) == 0 && ok;
+}
+
 // Closes the file. A CR held back for its LF is written only at the true end
 // of the text: a broken fetch drops it, so that a resume counts it again and
 // the LF that follows it still meets it.
 int CloseFetchedFile(Fetch* f, int status) {
   if (f->file.file == nullptr) return status;
   const bool finished =
-      (!options.text || status != 0 || f->writer.Finish()) && FinishFile(&f->file);
+      (!options.text || status != 0 || f->writer.Finish()) && FinishFile(f, status == 0);
   if (!finished && status == 0) {
     Complain("%s: cannot write the local file (%s)", f->writePath.c_str(), strerror(errno));
     return kExitLocal;
@@ -290,21 +375,20 @@ int CheckFetched(Fetch* f, int status) {
              f->Expected());
     status = kExitIncomplete;
   }
-  status = CloseFetchedFile(f, status);
   if (status == 0 && (f->header.attributes & kAttrDirectory)) {
     Complain("%s: the remote path is a directory", f->remote);
-    return kExitIsDirectory;
-  }
-  if (status != 0 || f->header.size >= f->offset) return status;
-  if (f->appending) {
+    status = kExitIsDirectory;
+  } else if (status == 0 && f->header.size < f->offset && f->appending) {
     Complain("%s: the local file (%" PRIu64 " bytes) is longer than the remote one (%" PRIu64
              " bytes); nothing was changed",
              f->writePath.c_str(), f->offset, f->header.size);
-    return kExitResumeRefused;
+    status = kExitResumeRefused;
+  } else if (status == 0 && f->header.size < f->offset) {
+    Complain("%s: offset %" PRIu64 " lies beyond the end of the file (%" PRIu64 " bytes)",
+             f->remote, f->offset, f->header.size);
+    status = kExitUsage;
   }
-  Complain("%s: offset %" PRIu64 " lies beyond the end of the file (%" PRIu64 " bytes)", f->remote,
-           f->offset, f->header.size);
-  return kExitUsage;
+  return CloseFetchedFile(f, status);
 }
 
 // After a failure a new partial file is kept when it holds bytes of a whole
@@ -320,20 +404,14 @@ void KeepOrRemovePartial(const Fetch& f, int status) {
            f.Received(), f.writePath.c_str());
 }
 
-// Gives the fetched file its permissions and time and its name.
+// Gives the fetched file its name.
 int PutFetchedFileInPlace(Fetch* f) {
-  chmod(f->writePath.c_str(), ModeFromAttributes(f->header.attributes));
-  if (f->header.hasTime) {
-    struct utimbuf times;
-    times.actime = times.modtime = UXtime(f->header.fatTime);
-    utime(f->writePath.c_str(), &times);
-  }
-  if (f->writePath != f->target && rename(f->writePath.c_str(), f->target.c_str()) != 0) {
+  if (rename(f->writePath.c_str(), f->target.c_str()) != 0) {
     Complain("%s: cannot rename the fetched file to %s (%s); it is kept as %s",
              f->writePath.c_str(), f->target.c_str(), strerror(errno), f->writePath.c_str());
     return kExitLocal;
   }
-  PrintSummary("received", f->Received(), f->progress.Seconds(), f->remote, f->target.c_str());
+  PrintSummary("received", f->Added(), f->progress.Seconds(), f->remote, f->target.c_str());
   return 0;
 }
 
@@ -362,7 +440,7 @@ int FetchFile(const char* clientPath, const char* remote, const char* local, uin
     return status;
   }
   status = PutFetchedFileInPlace(&f);
-  if (status == 0) *bytes += f.Received();
+  if (status == 0) *bytes += f.Added();
   return status;
 }
 
@@ -380,13 +458,23 @@ int FetchListing(const char* clientDir, const char* shown, std::string* listing,
     return kExitListError;
   }
   uint64_t size = 0;
-  if (!ReplyNumber(reply, kReplySize, kMaxSizeReply, &size)) {
-    Complain("list: unexpected reply \"%s\"", reply);
+  if (!ReplyNumber(reply, kReplySize, kMaxSizeReply, &size)) return UnexpectedReply("list", reply);
+  if (size > kMaxListingBytes) {
+    ReceiveFrame(kAbortBlock, kDataFrameBudgetMs);  // code 13 stops the server's sending
+    Complain("%s: the server announces a listing of %" PRIu64
+             " bytes, more than the client takes (%" PRIu64 ")",
+             shown, size, kMaxListingBytes);
     return kExitProtocol;
   }
   for (int32_t block = 1; listing->size() < size; ++block) {
     const LinkResult result = ReceiveFrame(block, kDataFrameBudgetMs);
     if (result != LinkResult::kOk) return LinkFailure("list", result);
+    // Every frame of a listing holds a record at least: an empty one
+    // would never bring its end nearer.
+    if (FrameLength(indbuf) == 0) {
+      Complain("%s: the listing stopped short of the %" PRIu64 " bytes announced", shown, size);
+      return kExitProtocol;
+    }
     listing->append(reinterpret_cast<const char*>(FramePayload(indbuf)),
                     static_cast<size_t>(FrameLength(indbuf)));
   }
@@ -569,8 +657,7 @@ int NegotiateResume(Store* s) {
   if (int status = Reply("put", reply, sizeof reply)) return status;
   if (strcmp(reply, kReplyRestError) != 0 &&
       !ReplyNumber(reply, kReplyRestAt, kMaxWireOffset, &s->remoteOffset)) {
-    Complain("put: unexpected reply \"%s\"", reply);
-    return kExitProtocol;
+    return UnexpectedReply("put", reply);
   }
   if (s->remoteOffset == 0) return 0;
   const int status = CheckResumePoint(s->local, s->clientPath, s->wireSize, s->remoteOffset);
@@ -683,7 +770,10 @@ int StoreFile(const char* local, const char* remote, StoredFile* stored) {
   if (status != 0) return status;
   stored->clientPath = s.clientPath;
   stored->remotePath = s.remotePath;
-  stored->wantSize = options.text ? -1 : static_cast<int64_t>(s.wireSize);
+  // An empty file is empty in every character set: a text store is checked
+  // by its size then too (a refused one leaves the old file listed).
+  const bool anySize = options.text && s.wireSize > 0;
+  stored->wantSize = anySize ? -1 : static_cast<int64_t>(s.wireSize);
   stored->bytes = progress.done;
   stored->seconds = progress.Seconds();
   return 0;

@@ -23,7 +23,7 @@ constexpr const char* kPartSuffix = ".lpxpart";
 int GetFile(const char* remote, const char* local);
 
 // GetFile for a remote file already in client form (`remote` names it in
-// messages). Adds the bytes that arrived to *bytes on success.
+// messages). Adds the bytes the local file gained to *bytes on success.
 int FetchFile(const char* clientPath, const char* remote, const char* local, uint64_t* bytes);
 
 // Stores the local file `local` as `remote` (a path ending in a separator
@@ -34,7 +34,7 @@ int PutFile(const char* local, const char* remote);
 struct StoredFile {
   std::string clientPath;  // the remote path in client form
   std::string remotePath;  // as shown in messages
-  int64_t wantSize = -1;   // the size the listing must show; -1: any (text mode)
+  int64_t wantSize = -1;   // the size the listing must show; -1: any (a text)
   uint64_t bytes = 0;      // wire bytes sent
   double seconds = 0;      // time of the data phase
 };
@@ -59,9 +59,9 @@ void SplitClientPath(const char* clientPath, std::string* directory, std::string
 int ListRemote(const char* clientDir, std::vector<ListingEntry>* entries, bool* missing);
 
 // Lists the remote directory `clientDir` (client form; `shown` names it in
-// messages) into `listing`, the records as the server sent them. Returns 0
-// or the exit status. With `missing` given, "DIR ERROR 2" sets it and is
-// no error.
+// messages) into `listing`, the records as the server sent them (at most
+// 64 MiB: a larger one is refused). Returns 0 or the exit status. With `missing` given, "DIR ERROR
+// 2" sets it and is no error.
 int FetchListing(const char* clientDir, const char* shown, std::string* listing,
                  bool* missing = nullptr);
 

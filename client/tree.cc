@@ -262,11 +262,11 @@ struct TreeGet : TreeCopy {
              const std::string& shownDir, const std::string& localDir) {
     if (Stopped()) return;
     char name[kPathSize];
+    // In messages, control bytes of the name (C1 ones too) escaped.
+    const std::string shown = shownDir + "/" + ShownText(e.name);
     if (e.name.empty() || IsDots(e.name) || !ListedNameToLocal(e.name, name, sizeof name)) {
-      ClientNameToLocal(e.name.c_str(), name, sizeof name);
-      return Fail(shownDir + "/" + name, "the name cannot travel the cable unchanged; skipped");
+      return Fail(shown, "the name cannot travel the cable unchanged; skipped");
     }
-    const std::string shown = shownDir + "/" + name;
     if (listing.counts.at(e.name) > 1) {
       return Fail(shown, "listed more than once (names the cable cannot carry); skipped");
     }

@@ -166,9 +166,40 @@ def listing_record():
     write(t, 'long_dir', rec(0, 1024, 0o100644, 1, 0, b'/' + b'd' * 800, b'n'))
 
 
+def client():
+    t = 'client'
+
+    def reply(text):
+        return bytes([len(text)]) + text.encode('latin-1')
+
+    def data(n, given=None):
+        if given is not None:
+            return bytes([0x48, len(given)]) + given
+        if n == 4096:
+            return b'\x70\x00'
+        shift = next(s for s in range(3) if n >> s < 256 and (n >> s) << s == n)
+        return bytes([0x40 | (shift + 1 if shift else 0) << 4, n >> shift])
+
+    write(t, 'get', b'\x00\x00' + reply('SIZE 5000') + data(4096) + data(904))
+    write(t, 'get_time', b'\x00\x00' + reply('TIME 1234567') + reply('ATTR 1') +
+          reply('SIZE 3') + data(3))
+    write(t, 'get_c', b'\x01\x7d' + reply('REST 904') + reply('SIZE 10000') + data(4096) +
+          data(4096) + data(904))
+    write(t, 'get_c_short', b'\x01\x19' + reply('SIZE 1000') + data(1000))
+    write(t, 'get_text', b'\x0c\x00' + reply('SIZE 20') + data(20))
+    write(t, 'get_c_text', b'\x05\x19' + reply('SIZE 1000') + data(1000))
+    write(t, 'waits', b'\x00\x00' + b'\xc5' + reply('SIZE 0') + data(0))
+    write(t, 'stall', b'\x00\x00' + b'\xe6' + reply('SIZE 0') + data(0))
+    write(t, 'missing', b'\x00\x00' + reply('FILE ERROR 2'))
+    listing = b'.\t0\t-1\t16\r\na\x1b\x9b\t3\t0\t32\r\n'
+    write(t, 'ls', b'\x02\x00' + reply('SIZE %d' % len(listing)) + data(0, listing))
+    write(t, 'text_writer', b'\x03\x00\x03ab\r\x05\ncd\r\n')
+
+
 if __name__ == '__main__':
     download_block()
     upload_block()
     command_loop()
     convert()
     listing_record()
+    client()

@@ -16,6 +16,7 @@ char portnr[2] = {0, 0};
 volatile sig_atomic_t keyflag = 0;
 int abortClicked = 0;
 LinkPolicy linkPolicy = kServerLinkPolicy;
+int64_t waitDeadlineMs = 0;
 
 namespace {
 constexpr uint16_t kLptBase[4] = {0, 0x3BC, 0x378, 0x278};
@@ -31,6 +32,7 @@ void ResetLinkPortState() {
   keyflag = 0;
   abortClicked = 0;
   linkPolicy = kServerLinkPolicy;
+  waitDeadlineMs = 0;
 }
 
 uint8_t ReadPort(uint16_t port) { return platform->In(port); }
@@ -98,6 +100,7 @@ int WaitForStatus(Awaited what, const WaitBudget& budget) {
       if (frameStart && StatusNibble(reading) == kFrameStartNibble) return reading;
     }
     uint32_t pauseUs = linkPolicy.wait.pauseUs;
+    if (waitDeadlineMs != 0 && NowMs() >= waitDeadlineMs) return -1;
     if (timed) {
       const int64_t elapsed = NowMs() - start;
       if (elapsed >= budget.ms) return -1;

@@ -70,6 +70,12 @@ constexpr LinkPolicy kServerLinkPolicy{.wait = kServerWaitPolicy,
                                        .frameStartAnswersLastByte = true};
 extern LinkPolicy linkPolicy;
 
+// When not 0: the time (NowMs) at which every wait gives up, whatever its
+// own budget, so that a peer answering just within each wait cannot
+// stretch an exchange for hours. The client bounds its frames and replies
+// with it; the server never sets it.
+extern int64_t waitDeadlineMs;
+
 // Puts the link globals back to their start values.
 void ResetLinkPortState();
 

@@ -17,46 +17,43 @@ void ResetMemoState() {
   scratch[0] = '\0';
 }
 
+size_t ConsoleForm(uint8_t c, ConsoleEncoder encode, bool escape, uint8_t out[kMaxConsoleForm],
+                   int32_t* columns) {
+  size_t n = 1;
+  out[0] = c;
+  if (escape && (c < 0x20 || c == 0x7F)) {
+    out[0] = '^';
+    out[1] = c ^ 0x40;
+    n = 2;
+    ++*columns;
+  } else if (encode != nullptr) {
+    n = encode(c, out);
+  }
+  // A C1 control (0x80-0x9F, alone or as UTF-8) starts escape sequences
+  // on some terminals too: shown as M-^ and its low seven bits' caret.
+  const uint8_t last = out[n - 1];
+  if (escape && last >= 0x80 && last <= 0x9F && (n == 1 || out[0] == 0xC2)) {
+    memcpy(out, "M-^", 3);
+    out[3] = static_cast<uint8_t>((last & 0x7F) ^ 0x40);
+    n = 4;
+    *columns += 3;
+  }
+  ++*columns;
+  return n;
+}
+
 namespace {
 
-// Writes a text through scratch: converted for the console when `convert`,
-// control bytes as caret escapes when `escape` (0x1B as ^[, 0x9B as M-^[); text whose converted
-// form would not fit goes out in several pieces. Returns the columns it takes.
+// Writes a text through scratch, each byte in its console form; text whose
+// converted form would not fit goes out in several pieces. Returns the
+// columns it takes.
 int32_t Emit(const char* text, bool convert, bool escape) {
+  const ConsoleEncoder encode = convert ? consoleEncoder : nullptr;
   size_t fill = 0;
   int32_t columns = 0;
   for (size_t i = 0; text[i] != '\0'; ++i) {
-    const uint8_t c = static_cast<uint8_t>(text[i]);
-    uint8_t bytes[3] = {c};
-    size_t n = 1;
-    if (escape && (c < 0x20 || c == 0x7F)) {
-      bytes[0] = '^';
-      bytes[1] = c ^ 0x40;
-      n = 2;
-      ++columns;
-    } else if (convert && consoleEncoder != nullptr) {
-      n = consoleEncoder(c, bytes);
-    }
-    // A C1 control (0x80-0x9F, alone or as UTF-8) starts escape sequences
-    // on some terminals too: shown as M-^ and its low seven bits' caret.
-    const uint8_t last = bytes[n - 1];
-    if (escape && last >= 0x80 && last <= 0x9F && (n == 1 || bytes[0] == 0xC2)) {
-      bytes[0] = 'M';
-      bytes[1] = '-';
-      bytes[2] = '^';
-      n = 3;
-      columns += 2;
-      if (fill + n + 1 > kScratchSize) {
-        ConsoleWrite(scratch, fill);
-        fill = 0;
-      }
-      memcpy(scratch + fill, bytes, n);
-      fill += n;
-      bytes[0] = static_cast<uint8_t>((last & 0x7F) ^ 0x40);
-      n = 1;
-      ++columns;
-    }
-    ++columns;
+    uint8_t bytes[kMaxConsoleForm];
+    const size_t n = ConsoleForm(static_cast<uint8_t>(text[i]), encode, escape, bytes, &columns);
     if (fill + n > kScratchSize) {
       ConsoleWrite(scratch, fill);
       fill = 0;

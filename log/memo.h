@@ -44,6 +44,14 @@ void AddClientTextToMemo(const char* text);
 // outside the log's character conversion and column count.
 void PrintClientText(const char* text);
 
+// The console form of the client byte `c`: converted by `encode` (null:
+// the byte itself), and with `escape` every control byte as a caret escape
+// as AddClientTextToMemo shows it. Writes at most kMaxConsoleForm bytes and
+// returns how many; adds the columns it takes to *columns.
+constexpr size_t kMaxConsoleForm = 4;
+size_t ConsoleForm(uint8_t c, ConsoleEncoder encode, bool escape, uint8_t out[kMaxConsoleForm],
+                   int32_t* columns);
+
 // Closes the current line with "OK" in the OK column.
 void AddToMemoOkay();
 

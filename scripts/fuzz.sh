@@ -4,14 +4,14 @@
 #   scripts/fuzz.sh                      every target for 20 s through ctest (CI)
 #   scripts/fuzz.sh <target> <seconds>   one target for as long as you like,
 #                                        on its corpus in build-fuzz/fuzz/corpus/
-# Targets: download_block upload_block command_loop convert listing_record.
+# Targets: download_block upload_block command_loop convert listing_record client.
 # Findings land in build-fuzz/fuzz/artifacts/; rerun one with
 #   build-fuzz/fuzz/<target>_fuzz <file>
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 
-targets=(download_block upload_block command_loop convert listing_record)
+targets=(download_block upload_block command_loop convert listing_record client)
 cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DLPX_FUZZ=ON -DLPX_TESTS=OFF \
   -DLPX_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build-fuzz -j "$(nproc)" --target "${targets[@]/%/_fuzz}"
