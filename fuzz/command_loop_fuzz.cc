@@ -283,6 +283,50 @@ Script Parse(const uint8_t* data, size_t size) {
 
 // --- One run of the server ---------------------------------------------------
 
+// The command state as the process starts, taken before the first run. Each
+// run starts from it and not from ResetCommandState alone: the replay of a
+// session must meet a freshly started server even where that reset, whose
+// work the replay checks, leaves something behind.
+struct CommandState {
+  char recName[kNameStateSize];
+  char renamedFrom[kNameStateSize];
+  int32_t restartOffset;
+  int32_t remoteOffset;
+  int32_t fileTime;
+  int32_t fileAttr;
+  int textMode;
+  int8_t lastResult;
+  int32_t dosMode;
+};
+
+CommandState TakeCommandState() {
+  CommandState state;
+  memcpy(state.recName, recName, sizeof recName);
+  memcpy(state.renamedFrom, renamedFrom, sizeof renamedFrom);
+  state.restartOffset = restartOffset;
+  state.remoteOffset = remoteOffset;
+  state.fileTime = fileTime;
+  state.fileAttr = fileAttr;
+  state.textMode = textMode;
+  state.lastResult = lastResult;
+  state.dosMode = DOSmode;
+  return state;
+}
+
+const CommandState startState = TakeCommandState();
+
+void RestoreCommandState(const CommandState& state) {
+  memcpy(recName, state.recName, sizeof recName);
+  memcpy(renamedFrom, state.renamedFrom, sizeof renamedFrom);
+  restartOffset = state.restartOffset;
+  remoteOffset = state.remoteOffset;
+  fileTime = state.fileTime;
+  fileAttr = state.fileAttr;
+  textMode = state.textMode;
+  lastResult = state.lastResult;
+  DOSmode = state.dosMode;
+}
+
 // Watches every port access of the server: notes when each item of the
 // client begins (and takes an image of the disk then), tells the fake disk
 // which item is under way, and stops the run when an exchange lasts too
@@ -368,6 +412,7 @@ struct Run {
   Run(const Script& script, size_t first, const DiskImage* start, uint64_t bytesBefore,
       size_t framesBefore) {
     ResetAllState();
+    RestoreCommandState(startState);
     variantC = script.variantC;
     linkPolicy.wait = WaitPolicy{4, 100000, 1};
     InstallFakeDisk(script.names);
