@@ -71,12 +71,14 @@ server_says() {
 say() { printf '\n== %s\n' "$*"; }
 
 # client <expected status> <arguments...>: shows the command, runs it with
-# its output on the terminal, then the server's side.
+# its output on the terminal, then the server's side. With standard input
+# redirected, client_input names the file for the command line shown.
 client() {
   local want=$1
   shift
   printf '$ lpxfer'
-  printf ' %q' "$@"
+  if [ $# -gt 0 ]; then printf ' %q' "$@"; fi
+  if [ -n "${client_input:-}" ]; then printf ' <%s' "$client_input"; fi
   printf '\n'
   local status=0
   "$client_bin" --charset=utf8 "$@" || status=$?
@@ -159,6 +161,23 @@ mkdir back/many
 client 0 get "$remote/many/note*.bin" back/many
 check "the ten files came back byte for byte" diff -r many back/many
 check "... with their times (to the cable's 2-second steps)" same_time back/many/note07.bin many/note07.bin
+
+say "A folder tree each way (-r); run again with -c, it finds every file complete"
+mkdir -p tree/docs/old tree/empty
+printf 'top\n' >tree/readme.txt
+head -c 5000 /dev/urandom >tree/docs/report.bin
+head -c 1 /dev/urandom >"tree/docs/old/€uro.bin"
+client 0 put -r tree "$remote/"
+client 0 get -r "$remote/tree" back/
+check "the tree came back byte for byte, the empty folder with it" diff -r tree back/tree
+check "... with its times" same_time "back/tree/docs/old/€uro.bin" "tree/docs/old/€uro.bin"
+client 0 put -r -c tree "$remote/"
+
+say "A session, here a script on standard input (typed at a terminal it edits lines)"
+printf 'cd %s/tree\npwd\nls docs\nget docs/report.bin back/report-again.bin\n' "$remote" >session.txt
+cat session.txt
+client_input=session.txt client 0 <session.txt
+check "the session's fetch arrived whole" cmp tree/docs/report.bin back/report-again.bin
 
 say "Errors are reported, with an exit status of their own"
 client 10 get "$remote/no-such-file" back/
