@@ -168,11 +168,9 @@ int PlanFetches(const std::vector<std::string>& remotes, const std::string& loca
 
 void PlanStores(const std::vector<std::string>& locals, const std::string& remoteDir,
                 BatchPlan* plan) {
-  std::string dir = remoteDir;
-  if (dir.empty() || (dir.back() != '/' && dir.back() != '\\')) dir += '/';
   std::set<std::string> targets;
   for (const std::string& local : locals) {
-    std::string to = dir + PathBaseName(local.c_str());
+    std::string to = JoinPath(remoteDir, PathBaseName(local.c_str()), '/');
     if (!targets.insert(to).second) {
       Complain("%s: a file of that name is stored already; skipped", local.c_str());
       ++plan->skipped;

@@ -240,9 +240,9 @@ bool ParseNumber(const char* text, int64_t min, int64_t max, int64_t* value) {
   return true;
 }
 
-// Parses the options into `options`; returns -1 to go on, else the exit
-// status to end with.
-int ParseOptions(int argc, char** argv, int* first) {
+}  // namespace
+
+int ParseCommandOptions(int argc, char** argv, int* first) {
   std::vector<option> longOptions;
   std::string shortOptions;
   for (const CommandOption& o : kClientOptions) {
@@ -344,8 +344,6 @@ int ParseOptions(int argc, char** argv, int* first) {
   return -1;
 }
 
-}  // namespace
-
 int ShowListing(const char* path, std::vector<ListingEntry>* entries) {
   char clientPath[kPathSize];
   if (!ToClientPath(path, clientPath, sizeof clientPath)) return kExitUsage;
@@ -359,10 +357,6 @@ int ShowListing(const char* path, std::vector<ListingEntry>* entries) {
   fwrite(table.data(), 1, table.size(), stdout);
   fflush(stdout);
   return 0;
-}
-
-int ParseCommandOptions(int argc, char** argv, int* first) {
-  return ParseOptions(argc, argv, first);
 }
 
 void CatchInterrupt() { signal(SIGINT, OnInterrupt); }
@@ -481,7 +475,7 @@ int ClientMain(int argc, char** argv) {
   setlocale(LC_CTYPE, "");
   localCharset = CharsetFromLocale();
   options.progress = isatty(STDERR_FILENO) != 0;
-  const int parsed = ParseOptions(argc, argv, &first);
+  const int parsed = ParseCommandOptions(argc, argv, &first);
   if (parsed >= 0) return parsed;
   // No command, or "shell": the session (shell_session.h).
   const bool shell = first >= argc || strcmp(argv[first], "shell") == 0;

@@ -139,9 +139,20 @@ std::string ShownText(std::string_view text) {
 const char* PathBaseName(const char* path) {
   const char* base = path;
   for (const char* p = path; *p != '\0'; ++p) {
-    if (*p == '/' || *p == '\\') base = p + 1;
+    if (IsPathSeparator(*p)) base = p + 1;
   }
   return base;
+}
+
+std::string WithoutTrailingSeparators(const std::string& path) {
+  if (path.empty()) return path;
+  const size_t end = path.find_last_not_of("/\\");
+  return end == std::string::npos ? "/" : path.substr(0, end + 1);
+}
+
+std::string JoinPath(const std::string& dir, const std::string& name, char separator) {
+  if (!dir.empty() && IsPathSeparator(dir.back())) return dir + name;
+  return dir + separator + name;
 }
 
 int WireReader::Next() {

@@ -41,9 +41,21 @@ bool ClientNameToLocal(const char* name, char* out, size_t size);
 // for ESC, ^? for DEL, M-^[ for 0x9B), never raw.
 std::string ShownText(std::string_view text);
 
+// Either '/' or '\' separates the components of a remote path; local paths
+// go through the same helpers.
+inline bool IsPathSeparator(char c) { return c == '/' || c == '\\'; }
+
 // The last component of a path with either separator ("" for a path that
 // ends in a separator).
 const char* PathBaseName(const char* path);
+
+// `path` without separators at its end, "/" when nothing else is left
+// ("" stays "").
+std::string WithoutTrailingSeparators(const std::string& path);
+
+// `name` appended to `dir` with one separator between them: `separator`
+// unless `dir` ends in one already ("/name" for an empty `dir`).
+std::string JoinPath(const std::string& dir, const std::string& name, char separator);
 
 // Reads a local text file as the wire stream of a text-mode upload: every
 // LF becomes CR LF, every character becomes its client byte (characters

@@ -55,6 +55,9 @@ TEST_F(LocalTextTest, PathsAndNames) {
   EXPECT_STREQ(name, "a\xE2\x82\xAC\xC3\xA9");
   EXPECT_STREQ(PathBaseName("/a\\b/c.txt"), "c.txt");
   EXPECT_STREQ(PathBaseName("/a/"), "");
+  EXPECT_EQ(WithoutTrailingSeparators("\\/"), "/");
+  EXPECT_EQ(JoinPath("", "x", '/'), "/x");
+  EXPECT_EQ(JoinPath("\\d\\", "x", '\\'), "\\d\\x");
 }
 
 TEST_F(LocalTextTest, TextBothWays) {

@@ -45,13 +45,12 @@ std::vector<ShellWord> SplitShellLine(const std::string& line) {
 }
 
 std::string ResolveRemotePath(const std::string& cwd, const std::string& path) {
-  auto separator = [](char c) { return c == '/' || c == '\\'; };
-  const bool absolute = !path.empty() && separator(path[0]);
+  const bool absolute = !path.empty() && IsPathSeparator(path[0]);
   const std::string joined = absolute ? path : cwd + "/" + path;
   std::vector<std::string> parts;
   for (size_t at = 0; at < joined.size();) {
     size_t end = at;
-    while (end < joined.size() && !separator(joined[end])) ++end;
+    while (end < joined.size() && !IsPathSeparator(joined[end])) ++end;
     const std::string part = joined.substr(at, end - at);
     if (part == "..") {
       if (!parts.empty()) parts.pop_back();
@@ -63,7 +62,7 @@ std::string ResolveRemotePath(const std::string& cwd, const std::string& path) {
   std::string out;
   for (const std::string& part : parts) out += "/" + part;
   if (out.empty()) return "/";
-  if (!path.empty() && separator(path.back())) out += "/";
+  if (!path.empty() && IsPathSeparator(path.back())) out += "/";
   return out;
 }
 

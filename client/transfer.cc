@@ -621,7 +621,7 @@ int OpenStore(const char* local, const char* remote, Store* s) {
     return kExitLocal;
   }
   s->remotePath = remote;
-  if (s->remotePath.empty() || s->remotePath.back() == '/' || s->remotePath.back() == '\\') {
+  if (s->remotePath.empty() || IsPathSeparator(s->remotePath.back())) {
     s->remotePath += PathBaseName(local);
   }
   if (!RemotePathToClient(s->remotePath.c_str(), s->clientPath, sizeof s->clientPath)) {

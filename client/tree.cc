@@ -72,20 +72,6 @@ struct DirListing {
 // The directory's own record and its parent's, never a child.
 bool IsDots(const std::string& name) { return name == "." || name == ".."; }
 
-// `path` without separators at its end, "/" when nothing else is left
-// ("" stays "").
-std::string WithoutTrailingSeparators(const std::string& path) {
-  if (path.empty()) return path;
-  const size_t end = path.find_last_not_of("/\\");
-  return end == std::string::npos ? "/" : path.substr(0, end + 1);
-}
-
-// A name appended to a path, with one separator between them.
-std::string Join(const std::string& dir, const std::string& name, char separator) {
-  if (!dir.empty() && (dir.back() == '/' || dir.back() == '\\')) return dir + name;
-  return dir + separator + name;
-}
-
 // The client bytes of a local name that travels the cable both ways unchanged.
 bool CarriedName(const char* local, std::string* client) {
   char bytes[kPathSize], back[kPathSize];
@@ -208,12 +194,12 @@ struct TreePut : TreeCopy {
       } else if (S_ISDIR(st.st_mode)) {
         subdirectories.push_back(name);
       } else {
-        Plan(path, st, Join(remote, name, '/'), there.Find(client), &plan);
+        Plan(path, st, JoinPath(remote, name, '/'), there.Find(client), &plan);
       }
     }
     StoreBatch(plan, &tally);
     for (const std::string& name : subdirectories) {
-      Directory(local + "/" + name, Join(remote, name, '/'));
+      Directory(local + "/" + name, JoinPath(remote, name, '/'));
     }
   }
 };
@@ -270,7 +256,7 @@ struct TreeGet : TreeCopy {
     if (listing.counts.at(e.name) > 1) {
       return Fail(shown, "listed more than once (names the cable cannot carry); skipped");
     }
-    const std::string client = Join(clientDir, e.name, '\\');
+    const std::string client = JoinPath(clientDir, e.name, '\\');
     const std::string local = localDir + "/" + name;
     if (e.attributes & kAttrDirectory) return Directory(client, shown, local);
     File(client, shown, local, e);
@@ -354,12 +340,12 @@ int PutTrees(const std::vector<std::string>& locals, const std::string& remoteDi
     } else if (S_ISDIR(st.st_mode)) {
       trees.push_back(local);
     } else {
-      put.Plan(local, st, Join(top, name, '/'), there.Find(client), &plan);
+      put.Plan(local, st, JoinPath(top, name, '/'), there.Find(client), &plan);
     }
   }
   StoreBatch(plan, &put.tally);
   for (const std::string& local : trees) {
-    put.Directory(WithoutTrailingSeparators(local), Join(top, LocalTreeName(local), '/'));
+    put.Directory(WithoutTrailingSeparators(local), JoinPath(top, LocalTreeName(local), '/'));
   }
   return put.tally.Finish();
 }
